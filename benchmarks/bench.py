@@ -1,0 +1,48 @@
+"""Run every benchmark module beside this file and print nanoseconds per call.
+
+Each ``bench_*.py`` module defines ``CASES``: a list of (label, zero-argument
+callable).  Usage: ``python benchmarks/bench.py [substring ...]`` runs the cases
+whose label contains one of the substrings (all when none is given).
+"""
+
+from __future__ import annotations
+
+import importlib.util
+import pathlib
+import sys
+import timeit
+
+HERE = pathlib.Path(__file__).resolve().parent
+
+
+def _load(path: pathlib.Path):
+    spec = importlib.util.spec_from_file_location(path.stem, path)
+    module = importlib.util.module_from_spec(spec)
+    assert spec.loader is not None
+    spec.loader.exec_module(module)
+    return module
+
+
+def ns_per_call(func, repeat: int = 5) -> float:
+    timer = timeit.Timer(func)
+    number, _ = timer.autorange()
+    return min(timer.repeat(repeat=repeat, number=number)) / number * 1e9
+
+
+def main(argv: list[str]) -> int:
+    wanted = argv[1:]
+    rows = []
+    for path in sorted(HERE.glob("bench_*.py")):
+        for label, func in _load(path).CASES:
+            if wanted and not any(w in label for w in wanted):
+                continue
+            rows.append((label, ns_per_call(func)))
+    width = max((len(label) for label, _ in rows), default=10)
+    print(f"{'case':<{width}}  ns/call")
+    for label, ns in rows:
+        print(f"{label:<{width}}  {ns:8.1f}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))

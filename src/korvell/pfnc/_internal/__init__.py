@@ -1,0 +1,1 @@
+"""Internal building blocks shared by the package's modules."""

@@ -1,0 +1,32 @@
+"""Abstract-method placeholders for the compiled abstract bases.
+
+Compiled functions carry no ``__dict__`` and so cannot be marked with
+``abc.abstractmethod``; the compiled bases install these plain functions instead,
+so that ``inspect.isabstract`` and ``abc.update_abstractmethods`` see them.
+"""
+
+from __future__ import annotations
+
+import abc
+from typing import Any, Callable
+
+
+def placeholder(owner: type, name: str, kind: str = "method") -> Any:
+    """Return an abstract placeholder for ``owner.name``.
+
+    ``kind`` is "method", "staticmethod" or "classmethod"; calling the placeholder
+    raises NotImplementedError.
+    """
+
+    def method(*args: Any, **kwargs: Any) -> Any:
+        raise NotImplementedError(f"{owner.__name__}.{name} is abstract")
+
+    method.__name__ = name
+    method.__qualname__ = f"{owner.__name__}.{name}"
+    method.__module__ = owner.__module__
+    func: Callable[..., Any] = abc.abstractmethod(method)
+    if kind == "staticmethod":
+        return staticmethod(func)
+    if kind == "classmethod":
+        return classmethod(func)
+    return func

@@ -1,0 +1,1 @@
+"""The parts of a GenICam PFNC designation, one module each."""
