@@ -300,6 +300,7 @@ SEQ_TABLE = [
     (YCC, (1, 1, 1), 3, "YCbYCr_x", None, None),
     (YCC, (4, 2, 2), 3, "CbYCrY", ("Cb", "Y", "Cr", "Y"), ""),
     (YCC, (2, 1), 3, "YCbYCr", None, None),
+    (YCC, (), 3, "YCbCr", None, None),
     (YCC, None, 3, "YCbCrxyz", ("Y", "Cb", "Cr"), "xyz"),
     (YCC, None, 3, "YCbYCb", None, None),
     (YCC, None, 3, "ycbcr", None, None),

@@ -33,25 +33,43 @@ struct ScanResult {
     size_t stop = 0;
 };
 
+/// Whether `at` begins with `name` (the caller checked the length); channel
+/// names are a few bytes, shorter than a library call is worth.
+inline bool same_bytes(const char *at, std::string_view name) {
+    for (size_t j = 0; j < name.size(); ++j)
+        if (at[j] != name[j])
+            return false;
+    return true;
+}
+
 /// Greedy scan of `text`: at each position the first name of `order` that the
 /// rest begins with is consumed; the first position where none matches ends
 /// it.  `order` holds no empty name, so every step advances and the scan is
 /// linear in the text for a given set of names.
 ScanResult greedy_scan(std::string_view text, const std::vector<ScanName> &order) {
-    // Candidates grouped by first byte, keeping the matching order in each group.
-    std::vector<uint32_t> first_of[256];
-    for (uint32_t k = 0; k < order.size(); ++k)
-        first_of[(unsigned char) order[k].bytes[0]].push_back(k);
+    // Candidates chained by first byte, each chain in matching order.
+    int32_t head[256];
+    std::fill(std::begin(head), std::end(head), -1);
+    std::vector<int32_t> next(order.size(), -1);
+    for (size_t k = order.size(); k-- > 0;) {
+        unsigned char first = (unsigned char) order[k].bytes[0];
+        next[k] = head[first];
+        head[first] = (int32_t) k;
+    }
 
+    // Every step consumes at least the shortest name: reserve once instead of
+    // growing (untouched capacity costs no memory).
+    size_t shortest = order.empty() ? 1 : order.back().bytes.size();
+    for (const ScanName &name : order)
+        shortest = std::min(shortest, name.bytes.size());
     ScanResult r;
+    r.taken.reserve(text.size() / shortest + 1);
     size_t pos = 0;
     while (pos < text.size()) {
-        const std::vector<uint32_t> &group = first_of[(unsigned char) text[pos]];
         const ScanName *hit = nullptr;
-        for (uint32_t k : group) {
-            const ScanName &name = order[k];
-            if (text.size() - pos >= name.bytes.size() &&
-                std::memcmp(text.data() + pos, name.bytes.data(), name.bytes.size()) == 0) {
+        for (int32_t k = head[(unsigned char) text[pos]]; k >= 0; k = next[(size_t) k]) {
+            const ScanName &name = order[(size_t) k];
+            if (text.size() - pos >= name.bytes.size() && same_bytes(text.data() + pos, name.bytes)) {
                 hit = &name;
                 break;
             }
