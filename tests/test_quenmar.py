@@ -342,13 +342,16 @@ class TestComponentsSequencing:
         monkeypatch.setattr(quenmar, "GenicamComponents", type("Never", (), {}))
         assert ComponentsSequencing.from_designation("YYYCbCr", comps(YCC, (1, 1, 1)), size(3)) != []
 
-    def test_proportions_with_entries_the_interpreter_compares(self):
+    @pytest.mark.parametrize("fields, holds", [([2.0, True, 1], True), ([2.0, True, 2], False), ([4, 2.0, 2], True)],
+                             ids=["float-bool-int", "float-bool-mismatch", "int-float"])
+    def test_proportions_with_entries_the_interpreter_compares(self, fields, holds):
         class Fields(LMNLocation):
             @property
             def fields(self):
-                return [2.0, True, 1]
+                return fields
 
-        assert ComponentsSequencing.from_designation("YCbYCr", GenicamComponents(YCC, Fields(())), size(3)) != []
+        result = ComponentsSequencing.from_designation("YCbYCr", GenicamComponents(YCC, Fields(())), size(3))
+        assert (result != []) is holds
 
     def test_more_components_than_channels_raises_key_error(self):
         with pytest.raises(KeyError) as info:
