@@ -159,7 +159,15 @@ inline std::string int_text(nb::handle value) {
 
 class ModuleRef {
 public:
-    void bind(nb::module_ &m) { mod_ = m.ptr(); Py_INCREF(mod_); }   // kept for the process
+    void bind(nb::module_ &m) {
+        mod_ = m.ptr();
+        Py_INCREF(mod_);   // kept for the process
+#ifndef KORVELL_LEAK_WARNINGS
+        // Objects that live until interpreter shutdown (module-level registries,
+        // values a caller keeps in a global) are not leaks worth a report at exit.
+        nb::set_leak_warnings(false);
+#endif
+    }
     nb::handle module() const { return mod_; }
     nb::object get(const char *name) const { return nb::handle(mod_).attr(name); }
 

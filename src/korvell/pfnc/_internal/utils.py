@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import inspect
+from abc import ABCMeta
 from typing import TypeVar
 
 __all__ = ["all_implementations", "join_designators"]
@@ -15,21 +16,38 @@ def all_implementations(base: type[T]) -> list[type[T]]:
 
     Classes are visited depth first in creation order (pre-order over
     ``__subclasses__()``); each appears once, ``base`` itself never, and classes
-    that are still abstract are left out.  The walk happens on every call, so a
-    class defined after an earlier call takes part in the next one.
+    that are still abstract (``inspect.isabstract``) are left out.  The walk
+    happens on every call, so a class defined after an earlier call takes part
+    in the next one.
     """
     found: list[type[T]] = []
-    seen: set[int] = {id(base)}
-    stack = list(reversed(type.__subclasses__(base)))
+    seen = {id(base)}
+    stack = _subclasses(base)
+    stack.reverse()
     while stack:
         cls = stack.pop()
         if id(cls) in seen:
             continue
         seen.add(id(cls))
-        if not inspect.isabstract(cls):
+        if not _is_abstract(cls):
             found.append(cls)
-        stack.extend(reversed(type.__subclasses__(cls)))
+        subclasses = _subclasses(cls)
+        if subclasses:
+            subclasses.reverse()
+            stack += subclasses
     return found
+
+
+_subclasses = type.__subclasses__
+_ABSTRACT_FLAG = 1 << 20  # Py_TPFLAGS_IS_ABSTRACT
+
+
+def _is_abstract(cls: type) -> bool:
+    # The flag is what inspect.isabstract tests first; only an ABCMeta class can
+    # need its slower look (while the class is still being created).
+    if cls.__flags__ & _ABSTRACT_FLAG:
+        return True
+    return isinstance(cls, ABCMeta) and inspect.isabstract(cls)
 
 
 def _is_ascii_digit(ch: str) -> bool:
