@@ -227,7 +227,7 @@ class TestCreate:
         assert ComponentsSequencing.create("_Semiplanar", RGB, size(3)) == [(SemiPlanar(), "")]
         assert asked == [InterfaceSpecific, InterfaceSpecific]
         monkeypatch.setattr(quenmar, "all_implementations", lambda base: [InterfaceSpecific])
-        with pytest.raises(NotImplementedError):  # the base's own placeholder is no parser
+        with pytest.raises(TypeError):  # the base's own placeholder gives no candidates
             InterfaceSpecific.create("_Planar", RGB, size(3))
 
     def test_implementation_returning_nothing_is_a_type_error(self, monkeypatch):
