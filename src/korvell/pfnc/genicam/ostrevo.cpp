@@ -40,6 +40,28 @@ nb::handle g_padding_type;            // the PaddingType class (kept for the pro
 nb::handle g_packed, g_grouped, g_unpacked;
 nb::handle g_packed_value, g_grouped_value, g_unpacked_value;
 nb::handle g_number;                  // numbers.Number
+PyTypeObject *g_registry_type, *g_packing_type;
+
+/// Interned texts: attribute names read on every call and fixed pieces.
+struct Interned {
+    nb::handle registry, join, value_reject, empty, msb, c, a;
+};
+Interned g_text;
+
+nb::handle intern(const char *text) {
+    PyObject *s = PyUnicode_InternFromString(text);
+    if (!s)
+        throw nb::python_error();
+    return s;   // kept for the process
+}
+
+/// A module attribute read through an interned name.
+nb::object module_attr(nb::handle name) {
+    PyObject *value = PyObject_GetAttr(g_mod.module().ptr(), name.ptr());
+    if (!value)
+        throw nb::python_error();
+    return nb::steal(value);
+}
 
 struct PaddingTypeNameRegistry : korvell::RegistryData {};
 
@@ -110,7 +132,7 @@ nb::str text_form(nb::handle obj) {
 // Python operations so that overrides count.
 
 bool is_plain_registry(nb::handle registry) {
-    return Py_TYPE(registry.ptr()) == (PyTypeObject *) nb::type<PaddingTypeNameRegistry>().ptr() &&
+    return Py_TYPE(registry.ptr()) == g_registry_type &&
            PyDict_CheckExact(nb::inst_ptr<korvell::RegistryData>(registry)->registry.ptr());
 }
 
@@ -127,23 +149,27 @@ nb::object resolve_name(nb::handle registry, nb::handle name) {
     return registry.attr("resolve")(name);
 }
 
-std::vector<nb::object> registry_names(nb::handle registry) {
-    std::vector<nb::object> names;
+/// Calls `visit(name)` for every registered name, in registry order.  The
+/// names are collected first: the visitor may run Python code.
+template <typename Visit>
+void for_each_name(nb::handle registry, std::vector<nb::object> &names, Visit &&visit) {
+    names.clear();
     if (is_plain_registry(registry)) {
         PyObject *dict = nb::inst_ptr<korvell::RegistryData>(registry)->registry.ptr();
-        names.reserve((size_t) PyDict_GET_SIZE(dict));
         Py_ssize_t pos = 0;
         PyObject *key, *value;
         while (PyDict_Next(dict, &pos, &key, &value))
             names.push_back(nb::borrow(key));
-        return names;
+    } else {
+        for (nb::handle name : registry)
+            names.push_back(nb::borrow(name));
     }
-    for (nb::handle name : registry)
-        names.push_back(nb::borrow(name));
-    return names;
+    for (const nb::object &name : names)
+        if (!visit(name))
+            return;
 }
 
-nb::object module_registry() { return g_mod.get("PADDING_TYPE_NAME_REGISTRY"); }
+nb::object module_registry() { return module_attr(g_text.registry); }
 
 // ---------------------------------------------------------------------------
 // PaddingTypeNameRegistry.
@@ -293,7 +319,7 @@ void packing_init(Packing *self, nb::handle padding, nb::handle lsb, nb::handle 
 
 /// The resolved padding type of a packing; a subclass's property is honoured.
 nb::object padding_type_of(nb::handle obj) {
-    if (Py_TYPE(obj.ptr()) == (PyTypeObject *) nb::type<Packing>().ptr())
+    if (Py_TYPE(obj.ptr()) == g_packing_type)
         return resolve_name(module_registry(), nb::inst_ptr<Packing>(obj)->padding_type_name);
     return obj.attr("padding_type");
 }
@@ -318,16 +344,16 @@ nb::object designation(nb::handle self) {
         throw nb::python_error();
     nb::str padding_piece = text_form(p.padding_type_name);
     if (!lsb)
-        padding_piece = concat(padding_piece, nb::str("msb"));
+        padding_piece = concat(padding_piece, g_text.msb);
 
-    nb::str cluster_piece("");
+    nb::str cluster_piece = nb::borrow<nb::str>(g_text.empty);
     int cluster = PyObject_IsTrue(p.cluster_marker.ptr());
     if (cluster < 0)
         throw nb::python_error();
     if (cluster)
-        cluster_piece = concat(nb::str("c"), nb::str(p.cluster_marker));
+        cluster_piece = concat(g_text.c, nb::str(p.cluster_marker));
 
-    nb::str alignment_piece("");
+    nb::str alignment_piece = nb::borrow<nb::str>(g_text.empty);
     int aligned = PyObject_IsTrue(p.alignment.ptr());
     if (aligned < 0)
         throw nb::python_error();
@@ -337,45 +363,34 @@ nb::object designation(nb::handle self) {
         if (padding_type_of(self).is(g_packed))
             padding_piece = concat(padding_piece, nb::str(p.alignment));
         else
-            alignment_piece = concat(nb::str("a"), nb::str(p.alignment));
+            alignment_piece = concat(g_text.a, nb::str(p.alignment));
     }
-    nb::object join = g_mod.get("join_designators");
+    nb::object join = module_attr(g_text.join);
     return join(join(cluster_piece, padding_piece), alignment_piece);
 }
 
 // ---------------------------------------------------------------------------
 // Packing parse.
 
-struct NameView {
-    nb::object name;
-    std::string_view text;   // UTF-8 form; empty for names that are not str
-    bool is_text;
-};
-
-std::vector<NameView> name_views(nb::handle registry, std::vector<korvell::Text> &keep) {
-    std::vector<NameView> out;
-    for (nb::object &name : registry_names(registry)) {
-        if (PyUnicode_Check(name.ptr())) {
-            keep.push_back(korvell::view_text(name));
-            out.push_back({std::move(name), keep.back().view, true});
-        } else {
-            // a name that is not text can never begin a designation
-            out.push_back({std::move(name), std::string_view(), false});
-        }
-    }
-    return out;
+/// Byte length of `name` when `text` begins with it; -1 when it does not, or
+/// when the name is not text (such a name never begins a designation).
+long long match_name(nb::handle name, std::string_view text) {
+    if (!PyUnicode_Check(name.ptr()))
+        return -1;
+    korvell::Text n = korvell::view_text(name);
+    return starts_with(text, n.view) ? (long long) n.view.size() : -1;
 }
 
 /// Whether the text after a separator "_" begins a padding piece.
-bool separator_applies(nb::handle registry, std::string_view after) {
+bool separator_applies(nb::handle registry, std::vector<nb::object> &names, std::string_view after) {
     if (starts_with(after, "msb") || starts_with(after, "a"))
         return true;
-    std::vector<korvell::Text> keep;
-    keep.reserve(16);
-    for (const NameView &n : name_views(registry, keep))
-        if (n.is_text && !n.text.empty() && starts_with(after, n.text))
-            return true;
-    return false;
+    bool found = false;
+    for_each_name(registry, names, [&](nb::handle name) {
+        found = match_name(name, after) > 0;
+        return !found;
+    });
+    return found;
 }
 
 nb::list from_designation(nb::handle text_obj) {
@@ -391,6 +406,8 @@ nb::list from_designation(nb::handle text_obj) {
         clusters.emplace_back(korvell::int_from_digits(view.substr(1, run)), 1 + run);
 
     nb::list result;
+    std::vector<nb::object> names;
+    std::vector<std::pair<nb::object, size_t>> paddings;
     // a rest shared by several candidates is built once
     std::vector<std::pair<size_t, nb::object>> rests;
     auto rest_at = [&](size_t offset) -> nb::object {
@@ -405,18 +422,19 @@ nb::list from_designation(nb::handle text_obj) {
     for (auto &[cluster, cluster_end] : clusters) {
         size_t rest = cluster_end;
         // Stage 1a: one separator directly before the padding piece.
-        if (rest < view.size() && view[rest] == '_' && separator_applies(registry, view.substr(rest + 1)))
+        if (rest < view.size() && view[rest] == '_' && separator_applies(registry, names, view.substr(rest + 1)))
             rest += 1;
 
-        // Stage 2: every registered name, in registry order.
-        std::vector<korvell::Text> keep;
-        keep.reserve(16);
-        std::vector<std::pair<nb::object, size_t>> paddings;
-        for (const NameView &n : name_views(registry, keep)) {
-            nb::object padding = resolve_name(registry, n.name);
-            if (n.is_text && starts_with(view.substr(rest), n.text))
-                paddings.emplace_back(std::move(padding), rest + n.text.size());
-        }
+        // Stage 2: every registered name, in registry order, resolved whether it
+        // matches or not.
+        paddings.clear();
+        for_each_name(registry, names, [&](nb::handle name) {
+            nb::object padding = resolve_name(registry, name);
+            long long length = match_name(name, view.substr(rest));
+            if (length >= 0)
+                paddings.emplace_back(std::move(padding), rest + (size_t) length);
+            return true;
+        });
 
         for (auto &[padding, rest2] : paddings) {
             // Stage 3: msb.
@@ -449,7 +467,7 @@ nb::list from_designation(nb::handle text_obj) {
                     try {
                         packing = nb::cast(make_packing(padding, nb::bool_(lsb), alignments[j].first, cluster));
                     } catch (nb::python_error &e) {
-                        if (!e.matches(g_mod.get("PixelFormatValueReject")))
+                        if (!e.matches(module_attr(g_text.value_reject)))
                             throw;
                         nb::object err = nb::borrow(e.value());
                         korvell::log_debug(g_mod, [&] {
@@ -555,7 +573,7 @@ void bind_packing(nb::module_ &m) {
             nb::sig("def padding_type(self) -> PaddingType"),
             "The padding type of ``padding_type_name``, looked up in the registry on every read.")
         .def("__eq__", &packing_eq, "other"_a.none(), nb::sig("def __eq__(self, other: object) -> bool"))
-        .def("designation", &designation,
+        .def("designation", &designation, nb::sig("def designation(self) -> str"),
              "The designation text: cluster marker, padding name, \"msb\" and alignment\n"
              "(\"c3p32\", \"pmsb32\", \"ga16\").")
         .def_static("from_designation", &from_designation, "full_designation"_a.none(),
@@ -565,13 +583,18 @@ void bind_packing(nb::module_ &m) {
                     "with one, the registered names in registry order, lsb before msb, no\n"
                     "alignment before a read one. Never empty: the unpacked reading that\n"
                     "consumes nothing is always among them.")
-        .def("__getstate__",
-             [](const Packing &p) { return nb::make_tuple(p.padding_type_name, p.lsb, p.alignment, p.cluster_marker); })
-        .def("__setstate__", [](Packing &p, nb::tuple state) {
-            if (nb::len(state) != 4)
-                throw nb::value_error("Packing state must hold 4 fields");
-            new (&p) Packing{state[0], state[1], state[2], state[3]};
-        });
+        .def(
+            "__getstate__",
+            [](const Packing &p) { return nb::make_tuple(p.padding_type_name, p.lsb, p.alignment, p.cluster_marker); },
+            nb::sig("def __getstate__(self) -> tuple[str, bool, int | None, int]"))
+        .def(
+            "__setstate__",
+            [](Packing &p, nb::tuple state) {
+                if (nb::len(state) != 4)
+                    throw nb::value_error("Packing state must hold 4 fields");
+                new (&p) Packing{state[0], state[1], state[2], state[3]};
+            },
+            nb::sig("def __setstate__(self, state: tuple[str, bool, int | None, int], /) -> None"));
     cls.attr("__hash__") = nb::none();
 }
 
@@ -581,6 +604,8 @@ NB_MODULE(ostrevo, m) {
     m.doc() = "Packing: padding types, the registry of padding-type names and the packing part\n"
               "of a PFNC pixel-format designation.";
     g_mod.bind(m);
+    g_text = {intern("PADDING_TYPE_NAME_REGISTRY"), intern("join_designators"), intern("PixelFormatValueReject"),
+              intern(""), intern("msb"), intern("c"), intern("a")};
     korvell::bind_from(m, "enum", "Enum");
     korvell::bind_from(m, "logging", "getLogger");
     korvell::bind_from(m, "korvell.pfnc.exceptions", "PixelFormatValueReject");
@@ -603,6 +628,8 @@ NB_MODULE(ostrevo, m) {
     g_unpacked_value = nb::object(g_unpacked.attr("value")).release();
 
     bind_registry(m);
+    g_registry_type = (PyTypeObject *) nb::type<PaddingTypeNameRegistry>().ptr();
     m.attr("PADDING_TYPE_NAME_REGISTRY") = nb::type<PaddingTypeNameRegistry>()();
     bind_packing(m);
+    g_packing_type = (PyTypeObject *) nb::type<Packing>().ptr();
 }
