@@ -1,0 +1,659 @@
+// brintal.cpp -- data types of a PFNC designation: the default data types, the
+// registry of single-character designators, and the per-channel data-type part.
+#include "binding.hpp"
+
+#include <string>
+#include <vector>
+
+namespace nb = nanobind;
+using namespace nb::literals;
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Objects fixed at import.  The enumeration, its members and their values are
+// this module's own and never change; they are kept (with a reference of their
+// own) so that the hot paths need no attribute lookups.  The names bound from
+// other modules, the logger and DATA_TYPE_REGISTRY are read from the module on
+// every use instead.
+
+korvell::ModuleRef g_mod;
+
+nb::handle g_default_data_type;                // the DefaultDataType class
+nb::handle g_unsigned, g_signed, g_float;      // its members
+nb::handle g_text_empty, g_text_s, g_text_f, g_text_u;   // "", "s", "f", "u"
+
+// Bound types (borrowed: the module and their subclasses keep them alive).
+nb::handle g_registry_base;    // Registry, the base of DataTypeRegistry
+nb::handle g_registry_type;    // DataTypeRegistry
+nb::handle g_data_types_type;  // DataTypes
+nb::handle g_compound_type;    // CompoundDataTypes
+
+nb::handle keep(nb::handle h) { return h.inc_ref(); }
+
+nb::handle interned(const char *text) {
+    PyObject *s = PyUnicode_InternFromString(text);
+    if (!s)
+        throw nb::python_error();
+    return s;
+}
+
+bool is_member(nb::handle obj) { return (PyObject *) Py_TYPE(obj.ptr()) == g_default_data_type.ptr(); }
+
+/// The value of a DefaultDataType member (borrowed).
+nb::handle member_value(nb::handle member) {
+    if (member.is(g_unsigned))
+        return g_text_empty;
+    if (member.is(g_signed))
+        return g_text_s;
+    return g_text_f;
+}
+
+bool truth(nb::handle obj) {
+    int t = PyObject_IsTrue(obj.ptr());
+    if (t < 0)
+        throw nb::python_error();
+    return t == 1;
+}
+
+/// `a != b` with the interpreter's rules (no identity shortcut).
+bool not_equal(nb::handle a, nb::handle b) {
+    PyObject *r = PyObject_RichCompare(a.ptr(), b.ptr(), Py_NE);
+    if (!r)
+        throw nb::python_error();
+    return truth(nb::steal(r));
+}
+
+bool contains(nb::handle container, nb::handle item) {
+    int found = PySequence_Contains(container.ptr(), item.ptr());
+    if (found < 0)
+        throw nb::python_error();
+    return found == 1;
+}
+
+bool is_error(const nb::python_error &e, const char *type_name) {
+    return e.matches(g_mod.get(type_name));
+}
+
+// ---------------------------------------------------------------------------
+// Data types.
+
+bool is_data_type(nb::handle obj) {
+    if (is_member(obj) || PyUnicode_Check(obj.ptr()))
+        return true;
+    int r = PyObject_IsInstance(obj.ptr(), g_default_data_type.ptr());
+    if (r < 0)
+        throw nb::python_error();
+    return r == 1;
+}
+
+/// The designator text of one data type; a string stands for itself and None
+/// comes back unchanged.
+nb::object datatype_name(nb::handle data_type, nb::handle multiple_designators) {
+    if (is_data_type(data_type) && !PyUnicode_Check(data_type.ptr())) {
+        if (truth(multiple_designators) && data_type.is(g_unsigned))
+            return nb::borrow(g_text_u);
+        return nb::borrow(member_value(data_type));
+    }
+    if (PyUnicode_Check(data_type.ptr()) || data_type.is_none())
+        return nb::borrow(data_type);
+    korvell::raise_not_exact(data_type, "data_type", "DefaultDataType, str or None");
+}
+
+// ---------------------------------------------------------------------------
+// DataTypeRegistry: designators to data types, with four fixed defaults.
+
+struct DataTypeRegistry : korvell::RegistryData {};
+
+korvell::RegistryData &registry_of(nb::handle self) { return *nb::inst_ptr<korvell::RegistryData>(self); }
+
+bool is_exact_registry(nb::handle self) { return (PyObject *) Py_TYPE(self.ptr()) == g_registry_type.ptr(); }
+
+void add_default_key(nb::handle self, nb::handle name) {
+    nb::handle keys = registry_of(self).default_keys;
+    if (PySet_CheckExact(keys.ptr())) {
+        if (PySet_Add(keys.ptr(), name.ptr()) < 0)
+            throw nb::python_error();
+        return;
+    }
+    keys.attr("add")(name);
+}
+
+/// Each designator is recorded as a default before the base registers it, so
+/// that a validation during that registration already accepts it.
+void register_defaults(nb::handle self) {
+    nb::object base_register = g_registry_base.attr("register");
+    const nb::handle defaults[][2] = {
+        {g_text_empty, g_unsigned}, {g_text_s, g_signed}, {g_text_f, g_float}, {g_text_u, g_unsigned}};
+    for (const auto &entry : defaults) {
+        add_default_key(self, entry[0]);
+        base_register(self, entry[0], entry[1]);
+    }
+}
+
+void call_register_defaults(nb::handle self) {
+    if (is_exact_registry(self))
+        register_defaults(self);
+    else
+        self.attr("_register_defaults")();
+}
+
+void validate_name(nb::handle self, nb::handle name_obj) {
+    nb::str name = korvell::exact_str(name_obj, "name");
+    if (contains(registry_of(self).default_keys, name))
+        return;
+    if (PyUnicode_GET_LENGTH(name.ptr()) == 1)
+        return;
+    korvell::raise_error(PyExc_ValueError, "Custom data types are only allowed to contain one letter.");
+}
+
+void call_validate(nb::handle self, nb::handle name, nb::handle value) {
+    if (is_exact_registry(self))
+        validate_name(self, name);
+    else
+        self.attr("_validate")(name, value);
+}
+
+void register_custom(nb::handle self, nb::handle name_obj, nb::handle value) {
+    nb::str name = korvell::exact_str(name_obj, "name");
+    if (value.is_none())
+        value = name;
+    if (contains(registry_of(self).default_keys, name))
+        korvell::raise_error(g_mod.get("DuplicateRegistrationError"),
+                             "Value already registered: " + korvell::repr_text(name));
+    call_validate(self, name, value);
+    g_registry_base.attr("register")(self, name, value);
+}
+
+/// `_registry.get(name)`: the registered value, or None.
+nb::object registry_get(nb::handle mapping, nb::handle name) {
+    if (PyDict_CheckExact(mapping.ptr())) {
+        PyObject *value = PyDict_GetItemWithError(mapping.ptr(), name.ptr());
+        if (!value && PyErr_Occurred())
+            throw nb::python_error();
+        return value ? nb::borrow(value) : nb::none();
+    }
+    return mapping.attr("get")(name);
+}
+
+/// The default designators in the order in which they were registered, then
+/// any that the registry lacks, so that the first wrong one reported is the
+/// same on every run.
+std::vector<nb::object> defaults_in_order(nb::handle mapping, nb::handle default_keys) {
+    std::vector<nb::object> ordered;
+    for (nb::handle key : mapping)
+        if (contains(default_keys, key))
+            ordered.push_back(nb::borrow(key));
+    for (nb::handle key : default_keys)
+        if (!contains(mapping, key))
+            ordered.push_back(nb::borrow(key));
+    return ordered;
+}
+
+void restore(nb::handle self, nb::handle snap) {
+    nb::object mapping = snap.attr("mapping");
+    nb::object items = mapping.attr("items")();
+    for (nb::handle item : items) {
+        nb::object key = item[0], value = item[1];
+        call_validate(self, key, value);
+    }
+
+    korvell::RegistryData &r = registry_of(self);
+    for (const nb::object &key : defaults_in_order(r.registry, r.default_keys)) {
+        nb::object current = registry_get(r.registry, key);
+        bool kept = contains(mapping, key);
+        if (kept) {
+            nb::object given = mapping[key];
+            kept = !not_equal(given, current);
+        }
+        if (!kept)
+            korvell::raise_error(PyExc_ValueError, "Snapshot needs to contain default key value mapping " +
+                                                       korvell::str_text(key) + " -> " +
+                                                       korvell::str_text(current) + ".");
+    }
+
+    // Checked: from here on the content is replaced.
+    registry_of(self).registry.attr("clear")();
+    registry_of(self).default_keys.attr("clear")();
+    call_register_defaults(self);
+    registry_of(self).registry.attr("update")(mapping);
+}
+
+nb::object default_snapshot(nb::handle /* cls */) {
+    nb::object fresh = g_registry_type();
+    return fresh.attr("snapshot")();
+}
+
+// ---------------------------------------------------------------------------
+// DataTypes and CompoundDataTypes.
+
+struct DataTypes {};
+
+struct CompoundDataTypes : DataTypes {
+    explicit CompoundDataTypes(nb::object list) : brintal(std::move(list)) {}
+    nb::object brintal;
+};
+
+int compound_traverse(PyObject *self, visitproc visit, void *arg) {
+    Py_VISIT(Py_TYPE(self));
+    if (!nb::inst_ready(self))
+        return 0;
+    Py_VISIT(nb::inst_ptr<CompoundDataTypes>(self)->brintal.ptr());
+    return 0;
+}
+
+int compound_clear(PyObject *self) {
+    if (nb::inst_ready(self))
+        nb::inst_ptr<CompoundDataTypes>(self)->brintal = nb::none();
+    return 0;
+}
+
+PyType_Slot compound_slots[] = {
+    {Py_tp_traverse, (void *) compound_traverse},
+    {Py_tp_clear, (void *) compound_clear},
+    {0, nullptr},
+};
+
+bool is_exact_compound(nb::handle obj) { return (PyObject *) Py_TYPE(obj.ptr()) == g_compound_type.ptr(); }
+
+void validate_compound(nb::handle brintal) {
+    Py_ssize_t n = PyList_GET_SIZE(brintal.ptr());
+    if (n == 0)
+        korvell::raise_error(g_mod.get("PixelFormatValueReject"), "brintal must have length > 0");
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(brintal.ptr()); ++i) {
+        nb::object entry = nb::borrow(PyList_GET_ITEM(brintal.ptr(), i));
+        if (!is_data_type(entry))
+            korvell::raise_error(g_mod.get("PixelFormatValueReject"),
+                                 "brintal must only contain DataTypes, got " + korvell::str_text(entry));
+    }
+}
+
+/// A validated CompoundDataTypes that keeps `brintal` itself.
+nb::object new_compound(nb::handle brintal) {
+    validate_compound(brintal);
+    nb::object obj = nb::inst_alloc(g_compound_type);
+    new (nb::inst_ptr<CompoundDataTypes>(obj)) CompoundDataTypes{nb::borrow(brintal)};
+    nb::inst_mark_ready(obj);
+    return obj;
+}
+
+/// A list of `count` references to `item`.
+nb::list repeated(nb::handle item, Py_ssize_t count) {
+    PyObject *list = PyList_New(count);
+    if (!list)
+        throw nb::python_error();
+    for (Py_ssize_t i = 0; i < count; ++i)
+        PyList_SET_ITEM(list, i, item.inc_ref().ptr());
+    return nb::steal<nb::list>(list);
+}
+
+nb::object compound_item(nb::handle brintal, Py_ssize_t index) {
+    if (PyList_CheckExact(brintal.ptr())) {
+        PyObject *item = PyList_GetItem(brintal.ptr(), index);
+        if (!item)
+            throw nb::python_error();
+        return nb::borrow(item);
+    }
+    return brintal[nb::int_(index)];
+}
+
+nb::object designation(nb::handle brintal) {
+    // Every entry a member or a plain str: decide without building a set.
+    if (PyList_CheckExact(brintal.ptr())) {
+        Py_ssize_t n = PyList_GET_SIZE(brintal.ptr());
+        nb::list names = nb::steal<nb::list>(PyList_New(0));
+        bool plain = true;
+        for (Py_ssize_t i = 0; i < n && plain; ++i) {
+            nb::handle entry = PyList_GET_ITEM(brintal.ptr(), i);
+            if (is_member(entry))
+                names.append(member_value(entry));
+            else if (PyUnicode_CheckExact(entry.ptr()))
+                names.append(entry);
+            else
+                plain = false;
+        }
+        if (plain) {
+            Py_ssize_t count = PyList_GET_SIZE(names.ptr());
+            bool one = count > 0;
+            for (Py_ssize_t i = 1; i < count && one; ++i)
+                one = PyUnicode_Compare(PyList_GET_ITEM(names.ptr(), 0), PyList_GET_ITEM(names.ptr(), i)) == 0;
+            if (one)
+                return nb::borrow(PyList_GET_ITEM(names.ptr(), 0));
+            PyObject *joined = PyUnicode_Join(g_text_empty.ptr(), names.ptr());
+            if (!joined)
+                throw nb::python_error();
+            return nb::steal(joined);
+        }
+    }
+    // General case, with the interpreter's own set and join.
+    nb::list names;
+    for (nb::handle entry : brintal)
+        names.append(datatype_name(entry, Py_False));
+    if (nb::len(nb::set(names)) == 1)
+        return names[0];
+    return g_text_empty.attr("join")(names);
+}
+
+Py_ssize_t channel_count(nb::handle obj) {
+    PyObject *index = PyNumber_Index(obj.ptr());
+    if (!index) {
+        PyErr_Clear();
+        korvell::raise_not_exact(obj, "number_of_channels", "int");
+    }
+    nb::object value = nb::steal(index);
+    Py_ssize_t n = PyNumber_AsSsize_t(value.ptr(), nullptr);   // clamps
+    if (n == PY_SSIZE_T_MAX && PyObject_RichCompareBool(value.ptr(), nb::int_(PY_SSIZE_T_MAX).ptr(), Py_GT) == 1) {
+        PyErr_SetString(PyExc_OverflowError, "cannot fit 'int' into an index-sized integer");
+        throw nb::python_error();
+    }
+    return n;
+}
+
+template <typename Make>
+void log_rejected(Make &&make_error) {
+    korvell::log_debug(g_mod, [&] { return "Value rejected " + korvell::str_text(make_error()); });
+}
+
+/// One registered data type per character, from the front of `text`, for at
+/// most `channels` characters; the reading stops at the first character that
+/// is not registered.
+nb::list decode_per_channel(nb::handle text, Py_ssize_t channels) {
+    nb::list decoded;
+    Py_ssize_t length = PyUnicode_GET_LENGTH(text.ptr());
+    nb::object registry = g_mod.get("DATA_TYPE_REGISTRY");
+    bool fast = is_exact_registry(registry) && PyDict_CheckExact(registry_of(registry).registry.ptr());
+    for (Py_ssize_t n = 0; n < channels && n < length; ++n) {
+        PyObject *ch = PyUnicode_Substring(text.ptr(), n, n + 1);
+        if (!ch)
+            throw nb::python_error();
+        nb::object designator = nb::steal(ch);
+        if (fast) {
+            PyObject *value = PyDict_GetItemWithError(registry_of(registry).registry.ptr(), ch);
+            if (!value) {
+                if (PyErr_Occurred())
+                    throw nb::python_error();
+                break;
+            }
+            decoded.append(nb::handle(value));
+            continue;
+        }
+        try {
+            decoded.append(registry.attr("resolve")(designator));
+        } catch (nb::python_error &e) {
+            if (!is_error(e, "NotRegisteredError"))
+                throw;
+            break;
+        }
+    }
+    return decoded;
+}
+
+nb::list from_designation(nb::handle text_obj, nb::handle channels_obj) {
+    nb::str text = korvell::exact_str(text_obj, "full_designation");
+    Py_ssize_t channels = channel_count(channels_obj);
+    nb::list result;
+
+    // Unsigned reading: nothing consumed.
+    if (channels > 0) {
+        result.append(nb::make_tuple(new_compound(repeated(g_unsigned, channels)), text));
+    } else {
+        log_rejected([] { return g_mod.get("PixelFormatValueReject")("brintal must have length > 0"); });
+    }
+
+    nb::list decoded = decode_per_channel(text, channels);
+    Py_ssize_t count = PyList_GET_SIZE(decoded.ptr());
+
+    // Per-channel reading: one designator per channel.
+    if (count == channels) {
+        nb::object rest = nb::steal(PyUnicode_Substring(text.ptr(), channels, PY_SSIZE_T_MAX));
+        if (!rest.is_valid())
+            throw nb::python_error();
+        result.append(nb::make_tuple(new_compound(decoded), rest));
+    }
+
+    // Shared reading: one designator for every channel.
+    if (count == 1 && channels > 1) {
+        try {
+            nb::object shared = new_compound(repeated(PyList_GET_ITEM(decoded.ptr(), 0), channels));
+            nb::object rest = nb::steal(PyUnicode_Substring(text.ptr(), 1, PY_SSIZE_T_MAX));
+            if (!rest.is_valid())
+                throw nb::python_error();
+            result.append(nb::make_tuple(shared, rest));
+        } catch (nb::python_error &e) {
+            if (!is_error(e, "PixelFormatValueReject"))
+                throw;
+            log_rejected([&] { return e.value(); });
+        }
+    }
+    return result;
+}
+
+nb::list create(nb::handle text_obj, nb::handle channels) {
+    nb::str text = korvell::exact_str(text_obj, "full_designation");
+    nb::list result;
+    // The implementations are looked up on every call, so that classes derived
+    // later take part.
+    nb::object implementations = g_mod.get("all_implementations")(g_data_types_type);
+    for (nb::handle impl : implementations) {
+        nb::object pairs;
+        try {
+            pairs = impl.attr("from_designation")(text, channels);
+        } catch (nb::python_error &e) {
+            if (!is_error(e, "ParseReject"))
+                throw;
+            korvell::log_debug(g_mod, [&] {
+                return "Parsing rejected: " + korvell::str_text(e.value()) + " " +
+                       korvell::str_text(impl.attr("__name__"));
+            });
+            continue;
+        }
+        result.attr("extend")(pairs);
+    }
+    return result;
+}
+
+/// Value equality of two data-type parts, channel by channel.
+bool data_types_eq(nb::handle self, nb::handle other) {
+    int is_part = PyObject_IsInstance(other.ptr(), g_data_types_type.ptr());
+    if (is_part < 0)
+        throw nb::python_error();
+    if (!is_part)
+        return false;
+    if (is_exact_compound(self) && is_exact_compound(other)) {
+        nb::handle a = nb::inst_ptr<CompoundDataTypes>(self)->brintal;
+        nb::handle b = nb::inst_ptr<CompoundDataTypes>(other)->brintal;
+        Py_ssize_t length = nb::len(a);
+        if ((Py_ssize_t) nb::len(b) != length)
+            return false;
+        for (Py_ssize_t i = 0; i < length; ++i)
+            if (not_equal(compound_item(a, i), compound_item(b, i)))
+                return false;
+        return true;
+    }
+    Py_ssize_t length = nb::len(self);
+    if ((Py_ssize_t) nb::len(other) != length)
+        return false;
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        nb::int_ index(i);
+        nb::object mine = self[index], theirs = other[index];
+        if (not_equal(mine, theirs))
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+NB_MODULE(brintal, m) {
+    m.doc() = "Data types: the default data types, the registry of custom single-character\n"
+              "data-type designators, and the per-channel data-type part of a designation.";
+    g_mod.bind(m);
+
+    korvell::bind_from(m, "abc", "ABCMeta");
+    korvell::bind_from(m, "abc", "abstractmethod");
+    korvell::bind_from(m, "enum", "Enum");
+    korvell::bind_from(m, "typing", "get_args");
+    korvell::bind_from(m, "typing", "TypeGuard");
+    korvell::bind_from(m, "logging", "getLogger");
+    for (const char *name :
+         {"DuplicateRegistrationError", "NotRegisteredError", "ParseReject", "PixelFormatValueReject"})
+        korvell::bind_from(m, "korvell.pfnc.exceptions", name);
+    korvell::bind_from(m, "korvell.pfnc._internal.utils", "all_implementations");
+    korvell::bind_from(m, "korvell.pfnc._internal.registry", "MappingSnapshot");
+    korvell::bind_from(m, "korvell.pfnc._internal.registry", "Registry");
+
+    m.attr("logger") = m.attr("getLogger")(m.attr("__name__"));
+
+    // ---- DefaultDataType, DataType
+    nb::object ddt = korvell::make_enum(m, "DefaultDataType", {{"UNSIGNED", ""}, {"SIGNED", "s"}, {"FLOAT", "f"}},
+                                        "Enumeration for default data types.");
+    g_default_data_type = keep(ddt);
+    g_unsigned = keep(ddt.attr("UNSIGNED"));
+    g_signed = keep(ddt.attr("SIGNED"));
+    g_float = keep(ddt.attr("FLOAT"));
+    g_text_empty = interned("");
+    g_text_s = interned("s");
+    g_text_f = interned("f");
+    g_text_u = interned("u");
+
+    nb::object str_type = nb::module_::import_("builtins").attr("str");
+    nb::object data_type = nb::module_::import_("typing").attr("Union")[nb::make_tuple(ddt, str_type)];
+    m.attr("DataType") = data_type;
+
+    // ---- DataTypeRegistry, DATA_TYPE_REGISTRY
+    nb::object registry_base = m.attr("Registry");
+    g_registry_base = registry_base;
+    nb::class_<DataTypeRegistry> reg(m, "DataTypeRegistry", registry_base[nb::make_tuple(str_type, data_type)],
+                                     nb::type_slots(korvell::registry_slots));
+    g_registry_type = reg;
+    reg.doc() = "Registry for data types with immutable defaults.";
+    reg.def(
+           "__init__",
+           [](nb::pointer_and_handle<DataTypeRegistry> self) {
+               new (self.p) DataTypeRegistry();
+               self.p->default_keys = nb::set();
+               // Ready before the defaults go in: a subclass's hooks may call
+               // any method on the object.
+               nb::inst_mark_ready(self.h);
+               try {
+                   call_register_defaults(self.h);
+               } catch (...) {
+                   nb::inst_destruct(self.h);
+                   throw;
+               }
+           },
+           nb::sig("def __init__(self) -> None"),
+           "A registry holding the four defaults: \"\" and \"u\" (UNSIGNED), \"s\" (SIGNED), \"f\" (FLOAT).")
+        .def_prop_rw(
+            "_default_keys", [](nb::handle self) { return registry_of(self).default_keys; },
+            [](nb::handle self, nb::handle value) { registry_of(self).default_keys = nb::borrow(value); },
+            nb::arg("value").none(), nb::for_getter(nb::sig("def _default_keys(self) -> set[str]")),
+            nb::for_setter(nb::sig("def _default_keys(self, value: set[str], /) -> None")),
+            "The designators registered as defaults.")
+        .def("_register_defaults", &register_defaults,
+             "Register the four default entries, recording each designator as a default first.")
+        .def("register", &register_custom, "name"_a.none(), "value"_a.none() = nb::none(),
+             nb::sig("def register(self, name: str, value: DataType | None = None) -> None"),
+             "Register a custom single-character data type.\n\n"
+             "Without a value the data type is the string ``name`` itself. Default\n"
+             "designators raise DuplicateRegistrationError; other names must be one\n"
+             "character long (ValueError).")
+        .def(
+            "_validate", [](nb::handle self, nb::handle name, nb::handle) { validate_name(self, name); },
+            "name"_a.none(), "_value"_a.none(),
+             nb::sig("def _validate(self, name: str, _value: DataType) -> None"),
+             "Accept default designators and one-character names; raise ValueError otherwise.")
+        .def("restore", &restore, "snap"_a.none(),
+             nb::sig("def restore(self, snap: korvell.pfnc._internal.registry.MappingSnapshot[str, DataType]) "
+                     "-> None"),
+             "Replace the content with that of ``snap``.\n\n"
+             "Every entry is validated and every default must be present with its value\n"
+             "before anything changes; otherwise ValueError and the registry is untouched.");
+    reg.attr("default_snapshot") = nb::module_::import_("builtins").attr("classmethod")(nb::cpp_function(
+        &default_snapshot, nb::scope(reg), nb::name("default_snapshot"), "cls"_a,
+        "A snapshot of a fresh registry: the four defaults and nothing else."));
+    m.attr("DATA_TYPE_REGISTRY") = reg();
+
+    // ---- is_data_type, datatype_name
+    m.def("is_data_type", &is_data_type, "potential_data_type"_a.none(),
+          nb::sig("def is_data_type(potential_data_type: object) -> TypeGuard[DataType]"),
+          "True for a DefaultDataType member or any string.");
+    m.def("datatype_name", &datatype_name, "data_type"_a.none(), "multiple_designators"_a.none() = false,
+          nb::sig("def datatype_name(data_type: DataType | None, multiple_designators: object = False) -> str | None"),
+          "The designator text of a data type.\n\n"
+          "A member gives its value, except UNSIGNED, which gives \"u\" when\n"
+          "``multiple_designators`` is true; a string is its own designator and None\n"
+          "comes back unchanged.");
+
+    // ---- DataTypes (abstract) and CompoundDataTypes
+    nb::class_<DataTypes> base(m, "DataTypes", nb::type_slots(korvell::abstract_base_slots));
+    g_data_types_type = base;
+    base.doc() = "Abstract base class for data type designations.";
+    base.def(nb::init<>())
+        .def_static("create", &create, "full_designation"_a.none(), "number_of_channels"_a.none(),
+                    nb::sig("def create(full_designation: str, number_of_channels: int) -> "
+                            "list[tuple[DataTypes, str]]"),
+                    "The candidates of every implementation, in the order the implementations\n"
+                    "are found; an implementation that raises ParseReject is logged and skipped.")
+        .def("__eq__", &data_types_eq, "other"_a.none(), nb::sig("def __eq__(self, other: object) -> bool"),
+             "Equal when ``other`` is a data-type part with equal entries, channel by channel.");
+    base.attr("__hash__") = nb::none();
+
+    nb::class_<CompoundDataTypes, DataTypes> cls(m, "CompoundDataTypes", nb::type_slots(compound_slots));
+    g_compound_type = cls;
+    cls.doc() = "Represents a compound designation containing multiple data types.";
+    cls.def(
+           "__init__",
+           [](CompoundDataTypes *self, nb::handle brintal) {
+               nb::list list = korvell::exact_list(brintal, "brintal");
+               validate_compound(list);
+               new (self) CompoundDataTypes{std::move(list)};
+           },
+           "brintal"_a.none(), nb::sig("def __init__(self, brintal: list[DataType]) -> None"))
+        .def_prop_rw(
+            "brintal", [](const CompoundDataTypes &c) { return c.brintal; },
+            [](CompoundDataTypes &c, nb::handle value) { c.brintal = nb::borrow(value); }, nb::arg("value").none(),
+            nb::for_getter(nb::sig("def brintal(self) -> list[DataType]")),
+            nb::for_setter(nb::sig("def brintal(self, value: list[DataType], /) -> None")),
+            "The data type of each channel, in channel order.")
+        .def(
+            "designation", [](const CompoundDataTypes &c) { return designation(c.brintal); },
+            nb::sig("def designation(self) -> str"),
+            "The designation text: the designator once when every channel has the same\n"
+            "one, otherwise each channel's designator in order (UNSIGNED writes nothing).")
+        .def("__len__", [](const CompoundDataTypes &c) { return nb::len(c.brintal); })
+        .def(
+            "__getitem__", [](const CompoundDataTypes &c, nb::handle item) { return c.brintal[item]; },
+            "item"_a.none(), nb::sig("def __getitem__(self, item: int) -> DataType"))
+        .def("__repr__",
+             [](nb::handle self) {
+                 nb::object name = nb::handle((PyObject *) Py_TYPE(self.ptr())).attr("__qualname__");
+                 return nb::str("{}(brintal={!r})").format(name, nb::inst_ptr<CompoundDataTypes>(self)->brintal);
+             })
+        .def_static("from_designation", &from_designation, "full_designation"_a.none(),
+                    "number_of_channels"_a.none(),
+                    nb::sig("def from_designation(full_designation: str, number_of_channels: int) -> "
+                            "list[tuple[CompoundDataTypes, str]]"),
+                    "Parse the data types from the front of ``full_designation``.\n\n"
+                    "Candidates, in order: every channel UNSIGNED with nothing consumed; one\n"
+                    "registered designator per channel; one designator shared by every channel.")
+        .def("__getstate__", [](const CompoundDataTypes &c) { return nb::make_tuple(c.brintal); })
+        .def("__setstate__",
+             [](CompoundDataTypes &c, nb::tuple state) { new (&c) CompoundDataTypes{state[0]}; });
+    cls.attr("__hash__") = nb::none();
+    cls.attr("__match_args__") = nb::make_tuple("brintal");
+
+    // The abstract operations go on the base only after its implementation is bound.
+    korvell::make_abstract(base, {{"designation", korvell::MethodKind::method},
+                                  {"__len__", korvell::MethodKind::method},
+                                  {"__getitem__", korvell::MethodKind::method}});
+    base.attr("from_designation") = nb::module_::import_("builtins").attr("staticmethod")(nb::cpp_function(
+        [](nb::handle, nb::handle) -> nb::object {
+            PyErr_SetNone(PyExc_NotImplementedError);
+            throw nb::python_error();
+        },
+        nb::scope(base), nb::name("from_designation"), "full_designation"_a.none(), "number_of_channels"_a.none(),
+        nb::sig("def from_designation(full_designation: str, number_of_channels: int) -> "
+                "list[tuple[DataTypes, str]]"),
+        "Parse from the front of ``full_designation``; every implementation provides it."));
+}
