@@ -105,7 +105,15 @@ nb::object datatype_name(nb::handle data_type, nb::handle multiple_designators) 
 
 struct DataTypeRegistry : korvell::RegistryData {};
 
-korvell::RegistryData &registry_of(nb::handle self) { return *nb::inst_ptr<korvell::RegistryData>(self); }
+/// Methods take `self` typed, so nanobind refuses other objects and instances
+/// whose __init__ never ran; the registry read from the module is checked here.
+using RegistrySelf = nb::pointer_and_handle<DataTypeRegistry>;
+
+korvell::RegistryData &registry_of(nb::handle self) {
+    if (!nb::inst_ready(self))
+        throw nb::type_error((korvell::class_name_of(self) + " object is not initialized").c_str());
+    return *nb::inst_ptr<korvell::RegistryData>(self);
+}
 
 bool is_exact_registry(nb::handle self) { return (PyObject *) Py_TYPE(self.ptr()) == g_registry_type.ptr(); }
 
@@ -298,28 +306,31 @@ nb::object compound_item(nb::handle brintal, Py_ssize_t index) {
 }
 
 nb::object designation(nb::handle brintal) {
-    // Every entry a member or a plain str: decide without building a set.
+    // Every entry a member or a plain str: decide without building a set.  No
+    // Python code runs here, so the borrowed entries stay valid.
     if (PyList_CheckExact(brintal.ptr())) {
         Py_ssize_t n = PyList_GET_SIZE(brintal.ptr());
-        nb::list names = nb::steal<nb::list>(PyList_New(0));
-        bool plain = true;
-        for (Py_ssize_t i = 0; i < n && plain; ++i) {
+        std::vector<PyObject *> names;
+        names.reserve((size_t) n);
+        for (Py_ssize_t i = 0; i < n; ++i) {
             nb::handle entry = PyList_GET_ITEM(brintal.ptr(), i);
             if (is_member(entry))
-                names.append(member_value(entry));
+                names.push_back(member_value(entry).ptr());
             else if (PyUnicode_CheckExact(entry.ptr()))
-                names.append(entry);
+                names.push_back(entry.ptr());
             else
-                plain = false;
+                break;
         }
-        if (plain) {
-            Py_ssize_t count = PyList_GET_SIZE(names.ptr());
-            bool one = count > 0;
-            for (Py_ssize_t i = 1; i < count && one; ++i)
-                one = PyUnicode_Compare(PyList_GET_ITEM(names.ptr(), 0), PyList_GET_ITEM(names.ptr(), i)) == 0;
+        if ((Py_ssize_t) names.size() == n) {
+            bool one = n > 0;
+            for (Py_ssize_t i = 1; i < n && one; ++i)
+                one = names[i] == names[0] || PyUnicode_Compare(names[0], names[i]) == 0;
             if (one)
-                return nb::borrow(PyList_GET_ITEM(names.ptr(), 0));
-            PyObject *joined = PyUnicode_Join(g_text_empty.ptr(), names.ptr());
+                return nb::borrow(names[0]);
+            nb::tuple pieces = nb::steal<nb::tuple>(PyTuple_New(n));
+            for (Py_ssize_t i = 0; i < n; ++i)
+                PyTuple_SET_ITEM(pieces.ptr(), i, nb::handle(names[i]).inc_ref().ptr());
+            PyObject *joined = PyUnicode_Join(g_text_empty.ptr(), pieces.ptr());
             if (!joined)
                 throw nb::python_error();
             return nb::steal(joined);
@@ -454,12 +465,14 @@ nb::list create(nb::handle text_obj, nb::handle channels) {
 
 /// Value equality of two data-type parts, channel by channel.
 bool data_types_eq(nb::handle self, nb::handle other) {
+    if (!PyObject_TypeCheck(self.ptr(), (PyTypeObject *) g_data_types_type.ptr()))
+        korvell::raise_not_exact(self, "self", "DataTypes");
     int is_part = PyObject_IsInstance(other.ptr(), g_data_types_type.ptr());
     if (is_part < 0)
         throw nb::python_error();
     if (!is_part)
         return false;
-    if (is_exact_compound(self) && is_exact_compound(other)) {
+    if (is_exact_compound(self) && is_exact_compound(other) && nb::inst_ready(self) && nb::inst_ready(other)) {
         nb::handle a = nb::inst_ptr<CompoundDataTypes>(self)->brintal;
         nb::handle b = nb::inst_ptr<CompoundDataTypes>(other)->brintal;
         Py_ssize_t length = nb::len(a);
@@ -545,25 +558,30 @@ NB_MODULE(brintal, m) {
            nb::sig("def __init__(self) -> None"),
            "A registry holding the four defaults: \"\" and \"u\" (UNSIGNED), \"s\" (SIGNED), \"f\" (FLOAT).")
         .def_prop_rw(
-            "_default_keys", [](nb::handle self) { return registry_of(self).default_keys; },
-            [](nb::handle self, nb::handle value) { registry_of(self).default_keys = nb::borrow(value); },
+            "_default_keys", [](RegistrySelf self) { return self.p->default_keys; },
+            [](RegistrySelf self, nb::handle value) { self.p->default_keys = nb::borrow(value); },
             nb::arg("value").none(), nb::for_getter(nb::sig("def _default_keys(self) -> set[str]")),
             nb::for_setter(nb::sig("def _default_keys(self, value: set[str], /) -> None")),
             "The designators registered as defaults.")
-        .def("_register_defaults", &register_defaults,
+        .def(
+            "_register_defaults", [](RegistrySelf self) { register_defaults(self.h); },
              "Register the four default entries, recording each designator as a default first.")
-        .def("register", &register_custom, "name"_a.none(), "value"_a.none() = nb::none(),
+        .def(
+            "register",
+            [](RegistrySelf self, nb::handle name, nb::handle value) { register_custom(self.h, name, value); },
+            "name"_a.none(), "value"_a.none() = nb::none(),
              nb::sig("def register(self, name: str, value: DataType | None = None) -> None"),
              "Register a custom single-character data type.\n\n"
              "Without a value the data type is the string ``name`` itself. Default\n"
              "designators raise DuplicateRegistrationError; other names must be one\n"
              "character long (ValueError).")
         .def(
-            "_validate", [](nb::handle self, nb::handle name, nb::handle) { validate_name(self, name); },
+            "_validate", [](RegistrySelf self, nb::handle name, nb::handle) { validate_name(self.h, name); },
             "name"_a.none(), "_value"_a.none(),
              nb::sig("def _validate(self, name: str, _value: DataType) -> None"),
              "Accept default designators and one-character names; raise ValueError otherwise.")
-        .def("restore", &restore, "snap"_a.none(),
+        .def(
+            "restore", [](RegistrySelf self, nb::handle snap) { restore(self.h, snap); }, "snap"_a.none(),
              nb::sig("def restore(self, snap: korvell.pfnc._internal.registry.MappingSnapshot[str, DataType]) "
                      "-> None"),
              "Replace the content with that of ``snap``.\n\n"
@@ -626,9 +644,9 @@ NB_MODULE(brintal, m) {
             "__getitem__", [](const CompoundDataTypes &c, nb::handle item) { return c.brintal[item]; },
             "item"_a.none(), nb::sig("def __getitem__(self, item: int) -> DataType"))
         .def("__repr__",
-             [](nb::handle self) {
-                 nb::object name = nb::handle((PyObject *) Py_TYPE(self.ptr())).attr("__qualname__");
-                 return nb::str("{}(brintal={!r})").format(name, nb::inst_ptr<CompoundDataTypes>(self)->brintal);
+             [](nb::pointer_and_handle<CompoundDataTypes> self) {
+                 nb::object name = nb::handle((PyObject *) Py_TYPE(self.h.ptr())).attr("__qualname__");
+                 return nb::str("{}(brintal={!r})").format(name, self.p->brintal);
              })
         .def_static("from_designation", &from_designation, "full_designation"_a.none(),
                     "number_of_channels"_a.none(),
