@@ -324,6 +324,30 @@ class TestSnapshots:
             registry.restore(MappingSnapshot({"s": S, bad: S}))
         assert len(registry) == 4
 
+    def test_restore_from_the_live_mapping_keeps_the_entries(self):
+        registry = DataTypeRegistry()
+        registry.register("x", S)
+
+        class Live:
+            mapping = registry._registry
+
+        registry.restore(Live())
+        assert list(registry.snapshot().mapping.items()) == [*DEFAULTS.items(), ("x", S)]
+
+    def test_mapping_is_read_through_its_items(self):
+        registry = DataTypeRegistry()
+        registry.register("x")
+
+        class Odd:
+            def items(self):
+                return list(DEFAULTS.items())
+
+        class Snap:
+            mapping = Odd()
+
+        registry.restore(Snap())  # read through items() only
+        assert "x" not in registry and len(registry) == 4
+
     @pytest.mark.parametrize("key", [5, None, b"x"], ids=repr)
     def test_non_str_snapshot_key_fails_cleanly(self, key):
         registry = DataTypeRegistry()

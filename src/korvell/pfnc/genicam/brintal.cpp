@@ -90,14 +90,15 @@ bool is_data_type(nb::handle obj) {
 /// The designator text of one data type; a string stands for itself and None
 /// comes back unchanged.
 nb::object datatype_name(nb::handle data_type, nb::handle multiple_designators) {
-    if (is_data_type(data_type) && !PyUnicode_Check(data_type.ptr())) {
-        if (truth(multiple_designators) && data_type.is(g_unsigned))
-            return nb::borrow(g_text_u);
-        return nb::borrow(member_value(data_type));
-    }
     if (PyUnicode_Check(data_type.ptr()) || data_type.is_none())
         return nb::borrow(data_type);
-    korvell::raise_not_exact(data_type, "data_type", "DefaultDataType, str or None");
+    if (!is_data_type(data_type))
+        korvell::raise_not_exact(data_type, "data_type", "DefaultDataType, str or None");
+    if (truth(multiple_designators) && data_type.is(g_unsigned))
+        return nb::borrow(g_text_u);
+    if (is_member(data_type))
+        return nb::borrow(member_value(data_type));
+    return data_type.attr("value");   // an object that only claims to be a member
 }
 
 // ---------------------------------------------------------------------------
@@ -199,11 +200,15 @@ std::vector<nb::object> defaults_in_order(nb::handle mapping, nb::handle default
 }
 
 void restore(nb::handle self, nb::handle snap) {
-    nb::object mapping = snap.attr("mapping");
-    nb::object items = mapping.attr("items")();
+    // The entries are copied while they are validated: the copy is what gets
+    // compared and written, so a mapping that changes under us (the registry's
+    // own `_registry`, say) or cannot be written back fails before any change.
+    nb::object items = snap.attr("mapping").attr("items")();
+    nb::dict mapping;
     for (nb::handle item : items) {
         nb::object key = item[0], value = item[1];
         call_validate(self, key, value);
+        mapping[key] = value;
     }
 
     korvell::RegistryData &r = registry_of(self);
