@@ -412,6 +412,19 @@ class TestRegistrySubclasses:
         with pytest.raises(RuntimeError, match="no defaults"):
             Broken()
 
+    def test_subclass_instances_are_collected(self):
+        class Cyclic(DataTypeRegistry):
+            pass
+
+        registry = Cyclic()
+        registry.register("x", registry)  # a cycle through the C++ mapping
+        ref = weakref.ref(registry)
+        del registry
+        gc.collect()
+        assert ref() is None
+
+
+class TestUninitializedObjects:
     @pytest.mark.parametrize(
         "call",
         [
@@ -435,17 +448,6 @@ class TestRegistrySubclasses:
         monkeypatch.setattr(brintal, "DATA_TYPE_REGISTRY", DataTypeRegistry.__new__(DataTypeRegistry))
         with pytest.raises(TypeError, match="not initialized"):
             CompoundDataTypes.from_designation("s", 1)
-
-    def test_subclass_instances_are_collected(self):
-        class Cyclic(DataTypeRegistry):
-            pass
-
-        registry = Cyclic()
-        registry.register("x", registry)  # a cycle through the C++ mapping
-        ref = weakref.ref(registry)
-        del registry
-        gc.collect()
-        assert ref() is None
 
 
 class TestIsDataType:
@@ -839,8 +841,8 @@ class TestCreate:
         def fail(text, channels):
             raise RuntimeError("broken")
 
-        Failing = make_part("Failing", from_designation=fail)  # noqa: F841 (found through the base)
-
+        Failing = make_part("Failing", from_designation=fail)
+        assert Failing in brintal.all_implementations(DataTypes)
         with pytest.raises(RuntimeError, match="broken"):
             DataTypes.create("s", 1)
 
