@@ -463,7 +463,13 @@ nb::list create(nb::handle text_obj, nb::handle channels) {
             });
             continue;
         }
-        result.attr("extend")(pairs);
+        if (PyList_CheckExact(pairs.ptr())) {
+            Py_ssize_t end = PyList_GET_SIZE(result.ptr());
+            if (PyList_SetSlice(result.ptr(), end, end, pairs.ptr()) < 0)
+                throw nb::python_error();
+        } else {
+            result.attr("extend")(pairs);
+        }
     }
     return result;
 }
