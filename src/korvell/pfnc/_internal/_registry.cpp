@@ -10,7 +10,7 @@ namespace {
 
 korvell::ModuleRef g_mod;
 
-RegistryData &data_of(nb::handle self) { return *nb::inst_ptr<RegistryData>(self); }
+RegistryData &data_of(nb::handle self) { return korvell::self_of<RegistryData>(self); }
 
 /// `_registry[name]`, or a null object when the name is absent.
 nb::object lookup(nb::handle mapping, nb::handle name) {

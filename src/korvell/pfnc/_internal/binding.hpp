@@ -52,6 +52,31 @@ inline nb::tuple exact_tuple(nb::handle obj, const char *param) {
 }
 
 // ---------------------------------------------------------------------------
+// Instances.  Methods that take `self` (or `other`) as a plain handle must not
+// read the C++ object of something that is not an initialised instance: a
+// method called on a foreign object, or on one whose __init__ never ran, would
+// read memory that is not there.
+
+/// The C++ object of `self`, or TypeError when `self` is no initialised T.
+template <typename T>
+inline T &self_of(nb::handle self) {
+    if (!nb::isinstance<T>(self)) {
+        std::string msg = "expected a " + nb::cast<std::string>(nb::type_name(nb::type<T>())) +
+                          " object, not " + class_name_of(self);
+        throw nb::type_error(msg.c_str());
+    }
+    if (!nb::inst_ready(self))
+        throw nb::type_error((class_name_of(self) + " object is not initialized").c_str());
+    return *nb::inst_ptr<T>(self);
+}
+
+/// The C++ object of `obj` when it is an initialised T, otherwise null.
+template <typename T>
+inline T *instance_of(nb::handle obj) {
+    return nb::isinstance<T>(obj) && nb::inst_ready(obj) ? nb::inst_ptr<T>(obj) : nullptr;
+}
+
+// ---------------------------------------------------------------------------
 // Text.  Scanning works on the UTF-8 form of a str.  A str holding lone
 // surrogates has no strict UTF-8 form; it is encoded with "surrogatepass" so
 // that such text is still scanned (and sliced back) instead of failing.

@@ -132,7 +132,7 @@ nb::str text_form(nb::handle obj) {
 // Python operations so that overrides count.
 
 bool is_plain_registry(nb::handle registry) {
-    return Py_TYPE(registry.ptr()) == g_registry_type &&
+    return Py_TYPE(registry.ptr()) == g_registry_type && nb::inst_ready(registry) &&
            PyDict_CheckExact(nb::inst_ptr<korvell::RegistryData>(registry)->registry.ptr());
 }
 
@@ -174,7 +174,7 @@ nb::object module_registry() { return module_attr(g_text.registry); }
 // ---------------------------------------------------------------------------
 // PaddingTypeNameRegistry.
 
-korvell::RegistryData &data_of(nb::handle self) { return *nb::inst_ptr<korvell::RegistryData>(self); }
+korvell::RegistryData &data_of(nb::handle self) { return korvell::self_of<korvell::RegistryData>(self); }
 
 void register_defaults(nb::handle self) {
     nb::object base_register = g_mod.get("Registry").attr("register");
@@ -320,17 +320,18 @@ void packing_init(Packing *self, nb::handle padding, nb::handle lsb, nb::handle 
 /// The resolved padding type of a packing; a subclass's property is honoured.
 nb::object padding_type_of(nb::handle obj) {
     if (Py_TYPE(obj.ptr()) == g_packing_type)
-        return resolve_name(module_registry(), nb::inst_ptr<Packing>(obj)->padding_type_name);
+        return resolve_name(module_registry(), korvell::self_of<Packing>(obj).padding_type_name);
     return obj.attr("padding_type");
 }
 
 bool packing_eq(nb::handle self, nb::handle other) {
-    if (!nb::isinstance<Packing>(other))
+    const Packing &a = korvell::self_of<Packing>(self);
+    const Packing *other_packing = korvell::instance_of<Packing>(other);
+    if (!other_packing)
         return false;
     if (!padding_type_of(self).equal(padding_type_of(other)))
         return false;
-    const Packing &a = *nb::inst_ptr<Packing>(self);
-    const Packing &b = *nb::inst_ptr<Packing>(other);
+    const Packing &b = *other_packing;
     return a.lsb.equal(b.lsb) && a.alignment.equal(b.alignment) && a.cluster_marker.equal(b.cluster_marker);
 }
 
@@ -338,7 +339,7 @@ bool packing_eq(nb::handle self, nb::handle other) {
 // Packing designation.
 
 nb::object designation(nb::handle self) {
-    const Packing &p = *nb::inst_ptr<Packing>(self);
+    const Packing &p = korvell::self_of<Packing>(self);
     int lsb = PyObject_IsTrue(p.lsb.ptr());
     if (lsb < 0)
         throw nb::python_error();
@@ -569,7 +570,7 @@ void bind_packing(nb::module_ &m) {
             "The cluster marker; 0 when there is none.")
         .def_prop_ro(
             "padding_type",
-            [](nb::handle self) { return resolve_name(module_registry(), nb::inst_ptr<Packing>(self)->padding_type_name); },
+            [](nb::handle self) { return resolve_name(module_registry(), korvell::self_of<Packing>(self).padding_type_name); },
             nb::sig("def padding_type(self) -> PaddingType"),
             "The padding type of ``padding_type_name``, looked up in the registry on every read.")
         .def("__eq__", &packing_eq, "other"_a.none(), nb::sig("def __eq__(self, other: object) -> bool"))

@@ -544,15 +544,14 @@ NB_MODULE(quenmar, m) {
         .def(
             "__eq__",
             [](const ComponentsSequencing &s, nb::handle other) {
-                if (!nb::isinstance<ComponentsSequencing>(other))
-                    return false;
-                return s.components.equal(nb::inst_ptr<ComponentsSequencing>(other)->components);
+                const ComponentsSequencing *o = korvell::instance_of<ComponentsSequencing>(other);
+                return o && s.components.equal(o->components);
             },
             "other"_a.none(), nb::sig("def __eq__(self, other: object) -> bool"))
         .def("__repr__",
              [](nb::handle self) {
                  return nb::str("{}(components={!r})")
-                     .format(qualname_of(self), nb::inst_ptr<ComponentsSequencing>(self)->components);
+                     .format(qualname_of(self), korvell::self_of<ComponentsSequencing>(self).components);
              })
         .def("__getstate__", [](const ComponentsSequencing &s) { return nb::make_tuple(s.components); })
         .def("__setstate__",

@@ -248,7 +248,7 @@ NB_MODULE(tesselk, m) {
            },
            "sizes"_a.none(), nb::sig("def __init__(self, sizes: list[int]) -> None"))
         .def(
-            "__post_init__", [](nb::handle self) { validate(nb::inst_ptr<Size>(self)->sizes); },
+            "__post_init__", [](nb::handle self) { validate(korvell::self_of<Size>(self).sizes); },
             "Check that every entry is greater than 0; raise PixelFormatValueReject otherwise.")
         .def_prop_rw(
             "sizes", [](const Size &s) { return s.sizes; },
@@ -263,15 +263,14 @@ NB_MODULE(tesselk, m) {
         .def(
             "__eq__",
             [](const Size &s, nb::handle other) {
-                if (!nb::isinstance<Size>(other))
-                    return false;
-                return s.sizes.equal(nb::inst_ptr<Size>(other)->sizes);
+                const Size *o = korvell::instance_of<Size>(other);
+                return o && s.sizes.equal(o->sizes);
             },
             "other"_a.none(), nb::sig("def __eq__(self, other: object) -> bool"))
         .def("__repr__",
              [](nb::handle self) {
                  nb::object name = nb::handle((PyObject *) Py_TYPE(self.ptr())).attr("__qualname__");
-                 return nb::str("{}(sizes={!r})").format(name, nb::inst_ptr<Size>(self)->sizes);
+                 return nb::str("{}(sizes={!r})").format(name, korvell::self_of<Size>(self).sizes);
              })
         .def("designation", &designation,
              "The designation text: the count once when all channels share it, otherwise\n"
