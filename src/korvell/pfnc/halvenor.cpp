@@ -182,6 +182,10 @@ nb::object record_repr(nb::handle self, const std::array<const char *, N> &names
 // subclass's instance stay writable).
 template <typename T, size_t N>
 void frozen_setattr(nb::handle self, nb::handle name, nb::handle value, const std::array<const char *, N> &fields) {
+    if (!PyUnicode_Check(name.ptr())) {
+        PyErr_Format(PyExc_TypeError, "attribute name must be string, not '%.200s'", Py_TYPE(name.ptr())->tp_name);
+        throw nb::python_error();
+    }
     bool field = false;
     for (const char *f : fields)
         field = field || PyUnicode_CompareWithASCIIString(name.ptr(), f) == 0;
@@ -272,22 +276,26 @@ Cached lookup_cached(nb::handle pairs, nb::handle pixel_format, nb::object &deco
 /// is not an ordinary Exception (KeyboardInterrupt, SystemExit) is raised again.
 nb::object take_exception() {
 #if PY_VERSION_HEX >= 0x030C0000
-    nb::object exc = nb::steal(PyErr_GetRaisedException());
+    PyObject *value = PyErr_GetRaisedException();
+    if (!PyErr_GivenExceptionMatches(value, PyExc_Exception)) {
+        PyErr_SetRaisedException(value);
+        throw nb::python_error();
+    }
+    return nb::steal(value);
 #else
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
     PyErr_NormalizeException(&type, &value, &tb);
+    if (!PyErr_GivenExceptionMatches(type, PyExc_Exception)) {
+        PyErr_Restore(type, value, tb);
+        throw nb::python_error();
+    }
     if (tb)
         PyException_SetTraceback(value, tb);
     Py_XDECREF(type);
     Py_XDECREF(tb);
-    nb::object exc = nb::steal(value);
+    return nb::steal(value);
 #endif
-    if (!PyErr_GivenExceptionMatches(exc.ptr(), PyExc_Exception)) {
-        PyErr_SetObject((PyObject *) Py_TYPE(exc.ptr()), exc.ptr());
-        throw nb::python_error();
-    }
-    return exc;
 }
 
 /// The error's text for a log line; an error whose own text fails is still
@@ -542,10 +550,12 @@ NB_MODULE(halvenor, m) {
                                      ready_record<Decoder>(other, "name").name);
             },
             "other"_a.none(), nb::sig("def __eq__(self, other: object) -> bool"))
-        .def("__repr__",
-             [](nb::handle self) {
-                 return record_repr<1>(self, {"name"}, {ready_record<Decoder>(self, "name").name});
-             })
+        .def(
+            "__repr__",
+            [](nb::handle self) {
+                return record_repr<1>(self, {"name"}, {ready_record<Decoder>(self, "name").name});
+            },
+            nb::sig("def __repr__(self) -> str"))
         .def(
             "visualization_image",
             [](nb::handle self, nb::handle pixel_format, nb::handle image, nb::kwargs) {
@@ -561,6 +571,11 @@ NB_MODULE(halvenor, m) {
     korvell::make_abstract(decoder, {{"is_applicable", korvell::MethodKind::method},
                                      {"decode", korvell::MethodKind::method},
                                      {"get_buffer_size", korvell::MethodKind::method}});
+    for (auto [name, doc] : {std::pair{"is_applicable", "True if this decoder can handle ``pixel_format``."},
+                             std::pair{"decode", "Decode the raw bytes of one frame into an image array."},
+                             std::pair{"get_buffer_size",
+                                       "The buffer size in bytes that a frame of these dimensions needs."}})
+        nb::setattr(decoder.attr(name), "__doc__", nb::str(doc));
     describe_fields(decoder, nb::list(nb::make_tuple(nb::make_tuple("name", nb::handle((PyObject *) &PyUnicode_Type)))),
                     false);
 
@@ -593,23 +608,25 @@ NB_MODULE(halvenor, m) {
             "other"_a.none(), nb::sig("def __eq__(self, other: object) -> bool"))
         .def("__hash__",
              [](const Registration &self) { return nb::hash(nb::make_tuple(self.decoder, self.priority)); })
-        .def("__repr__",
-             [](nb::handle self) {
-                 const Registration &r = ready_record<Registration>(self, "decoder");
-                 return record_repr<2>(self, registration_fields, {r.decoder, r.priority});
-             })
+        .def(
+            "__repr__",
+            [](nb::handle self) {
+                const Registration &r = ready_record<Registration>(self, "decoder");
+                return record_repr<2>(self, registration_fields, {r.decoder, r.priority});
+            },
+            nb::sig("def __repr__(self) -> str"))
         .def(
             "__setattr__",
             [](nb::handle self, nb::handle name, nb::handle value) {
                 frozen_setattr<Registration>(self, name, value, registration_fields);
             },
-            "name"_a, "value"_a.none())
+            "name"_a, "value"_a.none(), nb::sig("def __setattr__(self, name: str, value: object) -> None"))
         .def(
             "__delattr__",
             [](nb::handle self, nb::handle name) {
                 frozen_setattr<Registration>(self, name, nb::handle(), registration_fields);
             },
-            "name"_a);
+            "name"_a, nb::sig("def __delattr__(self, name: str) -> None"));
     describe_fields(registration,
                     nb::list(nb::make_tuple(nb::make_tuple("decoder", decoder),
                                             nb::make_tuple("priority", nb::handle((PyObject *) &PyLong_Type)))),
@@ -640,23 +657,25 @@ NB_MODULE(halvenor, m) {
             },
             "other"_a.none(), nb::sig("def __eq__(self, other: object) -> bool"))
         .def("__hash__", [](const Snapshot &self) { return nb::hash(nb::make_tuple(self.registrations)); })
-        .def("__repr__",
-             [](nb::handle self) {
-                 return record_repr<1>(self, snapshot_fields,
-                                       {ready_record<Snapshot>(self, "registrations").registrations});
-             })
+        .def(
+            "__repr__",
+            [](nb::handle self) {
+                return record_repr<1>(self, snapshot_fields,
+                                      {ready_record<Snapshot>(self, "registrations").registrations});
+            },
+            nb::sig("def __repr__(self) -> str"))
         .def(
             "__setattr__",
             [](nb::handle self, nb::handle name, nb::handle value) {
                 frozen_setattr<Snapshot>(self, name, value, snapshot_fields);
             },
-            "name"_a, "value"_a.none())
+            "name"_a, "value"_a.none(), nb::sig("def __setattr__(self, name: str, value: object) -> None"))
         .def(
             "__delattr__",
             [](nb::handle self, nb::handle name) {
                 frozen_setattr<Snapshot>(self, name, nb::handle(), snapshot_fields);
             },
-            "name"_a);
+            "name"_a, nb::sig("def __delattr__(self, name: str) -> None"));
     describe_fields(snap,
                     nb::list(nb::make_tuple(nb::make_tuple(
                         "registrations",
@@ -705,7 +724,8 @@ NB_MODULE(halvenor, m) {
              nb::sig("def register(self, priority: int, decoder: PixelFormatDecoder) -> None"),
              "Register ``decoder`` with ``priority`` (the higher, the more priority) and forget\n"
              "every earlier resolution.")
-        .def("snapshot", &snapshot, "The current registrations, in order, as an immutable snapshot.")
+        .def("snapshot", &snapshot, nb::sig("def snapshot(self) -> DecoderRegistrySnapshot"),
+             "The current registrations, in order, as an immutable snapshot.")
         .def("restore", &restore, "snap"_a.none(),
              nb::sig("def restore(self, snap: DecoderRegistrySnapshot) -> None"),
              "Replace the registrations with those of ``snap`` (in place) and forget every\n"
@@ -739,10 +759,13 @@ NB_MODULE(halvenor, m) {
                 return objects_equal(a->registrations, b->registrations) && objects_equal(a->cache, b->cache);
             },
             "other"_a.none(), nb::sig("def __eq__(self, other: object) -> bool"))
-        .def("__repr__", [](nb::handle self) {
-            const DecoderRegistry &r = ready_record<DecoderRegistry>(self, "_registrations");
-            return record_repr<2>(self, registry_fields, {r.registrations, r.cache});
-        });
+        .def(
+            "__repr__",
+            [](nb::handle self) {
+                const DecoderRegistry &r = ready_record<DecoderRegistry>(self, "_registrations");
+                return record_repr<2>(self, registry_fields, {r.registrations, r.cache});
+            },
+            nb::sig("def __repr__(self) -> str"));
     registry.attr("__hash__") = nb::none();
     nb::object list_of_regs = generic_alias(&PyList_Type, registration);
     nb::object default_list = nb::module_::import_("dataclasses").attr("field")("default_factory"_a = nb::handle((PyObject *) &PyList_Type));
