@@ -1,9 +1,11 @@
 """Decoder back-ends, their registration records and the decoder registry."""
 
+import copy
 import dataclasses
 import gc
 import inspect
 import logging
+import pickle
 import re
 import subprocess
 import sys
@@ -140,10 +142,7 @@ class TestDecoderInterface:
         assert PixelFormatDecoder.__abstractmethods__ == {"is_applicable", "decode", "get_buffer_size"}
         with pytest.raises(TypeError, match="abstract class PixelFormatDecoder"):
             PixelFormatDecoder("mono")
-
-    def test_complete_back_end_is_concrete(self):
         assert not inspect.isabstract(Backend)
-        assert Backend("x").name == "x"
 
     @pytest.mark.parametrize("make", [lambda: Backend("mono"), lambda: Backend(name="mono")], ids=["position", "keyword"])
     def test_construction_and_repr(self, make):
@@ -167,8 +166,6 @@ class TestDecoderInterface:
         assert Backend("mono") != Other("mono") and Other("mono") != Backend("mono")
         assert (Backend("mono") == "mono") is False
         assert (Backend("mono") == None) is False  # noqa: E711
-
-    def test_unhashable(self):
         with pytest.raises(TypeError, match="unhashable"):
             hash(Backend())
 
@@ -781,6 +778,53 @@ class TestForwarding:
 # ---------------------------------------------------------------------------
 
 
+def _resolved_registry():
+    registry, _ = registry_of((2, T), (1, F))
+    registry.resolve(Format("Mono8", variant=3))
+    return registry
+
+
+class TestCopying:
+    @pytest.mark.parametrize(
+        "make",
+        [_resolved_registry, lambda: _resolved_registry().snapshot(), registration, lambda: Backend("mono", answer=F)],
+        ids=["registry", "snapshot", "registration", "decoder"],
+    )
+    @pytest.mark.parametrize(
+        "clone", [lambda o: pickle.loads(pickle.dumps(o)), copy.deepcopy, copy.copy], ids=["pickle", "deepcopy", "copy"]
+    )
+    def test_round_trip(self, make, clone):
+        original = make()
+        twin = clone(original)
+        assert twin is not original and type(twin) is type(original) and twin == original
+        assert repr(twin) == repr(original)
+
+    def test_instance_attributes_of_a_back_end_come_along(self):
+        twin = pickle.loads(pickle.dumps(Backend("mono", answer=[1, 2])))
+        assert twin.name == "mono" and twin.answer == [1, 2]
+
+    def test_shallow_copy_shares_the_containers_deep_copy_does_not(self):
+        registry = _resolved_registry()
+        assert copy.copy(registry)._registrations is registry._registrations
+        assert copy.deepcopy(registry)._resolve_cache is not registry._resolve_cache
+
+    @pytest.mark.parametrize(
+        "state, error",
+        [((((), {}), None), TypeError), ((([],), None), ValueError), (([], {}), ValueError), (None, ValueError)],
+        ids=["tuple-registrations", "too-few-fields", "flat", "None"],
+    )
+    def test_bad_state_is_refused(self, state, error):
+        blank = DecoderRegistry.__new__(DecoderRegistry)
+        with pytest.raises(error):
+            blank.__setstate__(state)
+
+    def test_state_cannot_overwrite_a_frozen_record(self):
+        reg = registration()
+        with pytest.raises(TypeError, match="not yet initialised"):
+            reg.__setstate__(((Backend("rgb"), 1), None))
+        assert reg.priority == 5
+
+
 def test_registry_cycle_is_collected():
     class Owning(Backend):
         pass
@@ -794,6 +838,28 @@ def test_registry_cycle_is_collected():
     del registry, backend
     gc.collect()
     assert probe() is None
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda: PixelFormatDecoder.name.fget(1),
+        lambda: PixelFormatDecoder.name.fset(1, "x"),
+        lambda: PixelFormatDecoder.__eq__(1, 1),
+        lambda: PixelFormatDecoder.__repr__("mono"),
+        lambda: DecoderRegistration.__setattr__(int, "x", 1),
+        lambda: DecoderRegistrySnapshot.__delattr__(int, "x"),
+        lambda: DecoderRegistry._registrations.fget([]),
+        lambda: DecoderRegistry._resolve_cache.fset(object(), {}),
+        lambda: DecoderRegistry.decode(object(), Format("Mono8"), b"", width=1, height=1),
+        lambda: DecoderRegistry.get_buffer_size(object(), Format("Mono8"), width=1, height=1),
+    ],
+    ids=["name-get", "name-set", "eq", "repr", "setattr", "delattr", "registrations-get", "cache-set",
+         "decode", "get_buffer_size"],
+)
+def test_methods_called_on_foreign_objects_refuse_them(call):
+    with pytest.raises(TypeError, match="expected a .* instance, not"):
+        call()
 
 
 def test_module_surface():

@@ -104,10 +104,22 @@ template <typename T> T *record_of(nb::handle obj) {
     return nb::inst_ptr<T>(obj);
 }
 
+/// Methods that take `self` as a plain handle check it themselves: called
+/// through the class on a foreign object, they must refuse it rather than
+/// reach into memory that is not a record.
+template <typename T> void require_instance(nb::handle self) {
+    if (!nb::isinstance<T>(self)) {
+        std::string msg = "expected a " + nb::cast<std::string>(nb::type<T>().attr("__name__")) + " instance, not " +
+                          korvell::class_name_of(self);
+        throw nb::type_error(msg.c_str());
+    }
+}
+
 /// The record behind `self`, default-constructed first when a subclass's own
 /// `__init__` (a generated one, for instance) assigns fields without running
 /// the base constructor.
 template <typename T> T &record_for_assignment(nb::handle self) {
+    require_instance<T>(self);
     if (!nb::inst_ready(self)) {
         new (nb::inst_ptr<T>(self)) T();
         nb::inst_mark_ready(self);
@@ -122,6 +134,7 @@ template <typename T> T &record_for_assignment(nb::handle self) {
 }
 
 template <typename T> T &ready_record(nb::handle self, const char *field) {
+    require_instance<T>(self);
     if (!nb::inst_ready(self))
         raise_unset_field(self, field);
     return *nb::inst_ptr<T>(self);
@@ -182,6 +195,7 @@ nb::object record_repr(nb::handle self, const std::array<const char *, N> &names
 // subclass's instance stay writable).
 template <typename T, size_t N>
 void frozen_setattr(nb::handle self, nb::handle name, nb::handle value, const std::array<const char *, N> &fields) {
+    require_instance<T>(self);
     if (!PyUnicode_Check(name.ptr())) {
         PyErr_Format(PyExc_TypeError, "attribute name must be string, not '%.200s'", Py_TYPE(name.ptr())->tp_name);
         throw nb::python_error();
@@ -396,6 +410,7 @@ nb::object resolve(DecoderRegistry &self, nb::handle pixel_format) {
 /// The decoder for `pixel_format` through the registry's own `resolve`, so
 /// that a subclass's override is honoured.
 nb::object resolve_through(nb::handle self, nb::handle pixel_format) {
+    require_instance<DecoderRegistry>(self);
     if (exact_type(self, nb::type<DecoderRegistry>()) && nb::inst_ready(self))
         return resolve(*nb::inst_ptr<DecoderRegistry>(self), pixel_format);
     return self.attr("resolve")(pixel_format);
@@ -485,6 +500,60 @@ nb::object checked_cache(nb::handle value) {
 }
 
 // ---------------------------------------------------------------------------
+// Copying and pickling.  The state is (field values, instance dict or None);
+// restoring it builds the record in an instance made by __new__, as the
+// interpreter does for plain objects, so that a subclass's own __init__ is not
+// needed.  Restored fields are checked as the constructor checks them.
+
+void check_fields(Decoder &) {}
+void check_fields(Registration &) {}
+void check_fields(Snapshot &s) { korvell::exact_tuple(s.registrations, "registrations"); }
+void check_fields(DecoderRegistry &r) {
+    checked_registrations(r.registrations);
+    checked_cache(r.cache);
+}
+
+template <typename T> nb::object get_state(nb::handle self) {
+    T &record = ready_record<T>(self, "__getstate__");
+    nb::list values;
+    for (nb::object *field : record.fields())
+        values.append(*field);
+    nb::object dict = nb::getattr(self, "__dict__", nb::none());
+    if (!dict.is_none() && nb::len(dict) == 0)
+        dict = nb::none();
+    return nb::make_tuple(nb::tuple(values), dict);
+}
+
+template <typename T> void set_state(nb::handle self, nb::handle state) {
+    require_instance<T>(self);
+    if (nb::inst_ready(self))
+        throw nb::type_error("__setstate__() needs an instance that is not yet initialised");
+    T record;
+    auto fields = record.fields();
+    if (!PyTuple_CheckExact(state.ptr()) || PyTuple_GET_SIZE(state.ptr()) != 2 ||
+        !PyTuple_CheckExact(PyTuple_GET_ITEM(state.ptr(), 0)) ||
+        (size_t) PyTuple_GET_SIZE(PyTuple_GET_ITEM(state.ptr(), 0)) != fields.size())
+        throw nb::value_error("__setstate__() got a state of the wrong shape");
+    nb::handle values = PyTuple_GET_ITEM(state.ptr(), 0);
+    for (size_t i = 0; i < fields.size(); ++i)
+        *fields[i] = nb::borrow(PyTuple_GET_ITEM(values.ptr(), (Py_ssize_t) i));
+    check_fields(record);
+    nb::handle dict = PyTuple_GET_ITEM(state.ptr(), 1);
+    new (nb::inst_ptr<T>(self)) T(std::move(record));
+    nb::inst_mark_ready(self);
+    if (!dict.is_none())
+        nb::getattr(self, "__dict__").attr("update")(dict);
+}
+
+template <typename T> void def_pickling(nb::class_<T> &cls, const char *state_type) {
+    std::string get_sig = std::string("def __getstate__(self) -> tuple[") + state_type + ", dict[str, object] | None]";
+    std::string set_sig = std::string("def __setstate__(self, state: tuple[") + state_type +
+                          ", dict[str, object] | None], /) -> None";
+    cls.def("__getstate__", &get_state<T>, nb::sig(get_sig.c_str()))
+        .def("__setstate__", &set_state<T>, nb::arg("state").none(), nb::sig(set_sig.c_str()));
+}
+
+// ---------------------------------------------------------------------------
 // Record metadata: the standard dataclass description of each record, so that
 // dataclasses.fields/replace/asdict work and a dataclass derived in Python
 // inherits the fields.  The description is taken from a template class made by
@@ -568,6 +637,7 @@ NB_MODULE(halvenor, m) {
             "this decoder handles ``pixel_format``; otherwise PixelFormatDecodeNotSupportedError.\n"
             "Further named options are accepted and ignored.");
     decoder.attr("__hash__") = nb::none();
+    def_pickling(decoder, "tuple[str]");
     korvell::make_abstract(decoder, {{"is_applicable", korvell::MethodKind::method},
                                      {"decode", korvell::MethodKind::method},
                                      {"get_buffer_size", korvell::MethodKind::method}});
@@ -627,6 +697,7 @@ NB_MODULE(halvenor, m) {
                 frozen_setattr<Registration>(self, name, nb::handle(), registration_fields);
             },
             "name"_a, nb::sig("def __delattr__(self, name: str) -> None"));
+    def_pickling(registration, "tuple[PixelFormatDecoder, int]");
     describe_fields(registration,
                     nb::list(nb::make_tuple(nb::make_tuple("decoder", decoder),
                                             nb::make_tuple("priority", nb::handle((PyObject *) &PyLong_Type)))),
@@ -676,6 +747,7 @@ NB_MODULE(halvenor, m) {
                 frozen_setattr<Snapshot>(self, name, nb::handle(), snapshot_fields);
             },
             "name"_a, nb::sig("def __delattr__(self, name: str) -> None"));
+    def_pickling(snap, "tuple[tuple[DecoderRegistration, ...]]");
     describe_fields(snap,
                     nb::list(nb::make_tuple(nb::make_tuple(
                         "registrations",
@@ -767,6 +839,8 @@ NB_MODULE(halvenor, m) {
             },
             nb::sig("def __repr__(self) -> str"));
     registry.attr("__hash__") = nb::none();
+    def_pickling(registry, "tuple[list[DecoderRegistration], dict[str, list[tuple[korvell.pfnc.pixel_format."
+                           "PixelFormat, PixelFormatDecoder | None]]]]");
     nb::object list_of_regs = generic_alias(&PyList_Type, registration);
     nb::object default_list = nb::module_::import_("dataclasses").attr("field")("default_factory"_a = nb::handle((PyObject *) &PyList_Type));
     nb::object default_dict = nb::module_::import_("dataclasses").attr("field")("default_factory"_a = nb::handle((PyObject *) &PyDict_Type));

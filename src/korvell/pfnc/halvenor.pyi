@@ -67,6 +67,10 @@ class PixelFormatDecoder:
         Further named options are accepted and ignored.
         """
 
+    def __getstate__(self) -> tuple[tuple[str], dict[str, object] | None]: ...
+
+    def __setstate__(self, state: tuple[tuple[str], dict[str, object] | None], /) -> None: ...
+
     __hash__: ClassVar[None]  # type: ignore[assignment]
 
     __abstractmethods__: ClassVar[frozenset[str]]
@@ -101,6 +105,10 @@ class DecoderRegistration:
     __dataclass_fields__: ClassVar[dict[str, dataclasses.Field[Any]]]
 
     __match_args__: ClassVar[tuple[str, str]] = ('decoder', 'priority')
+    def __getstate__(self) -> tuple[tuple[PixelFormatDecoder, int], dict[str, object] | None]: ...
+
+    def __setstate__(self, state: tuple[tuple[PixelFormatDecoder, int], dict[str, object] | None], /) -> None: ...
+
 
 class DecoderRegistrySnapshot:
     """Snapshot of registry state for test isolation."""
@@ -124,6 +132,10 @@ class DecoderRegistrySnapshot:
     __dataclass_fields__: ClassVar[dict[str, dataclasses.Field[Any]]]
 
     __match_args__: ClassVar[tuple[str]] = ('registrations',)
+    def __getstate__(self) -> tuple[tuple[tuple[DecoderRegistration, ...]], dict[str, object] | None]: ...
+
+    def __setstate__(self, state: tuple[tuple[tuple[DecoderRegistration, ...]], dict[str, object] | None], /) -> None: ...
+
 
 class DecoderRegistry:
     """Registry that resolves a decoder for a given GenICam pixel format."""
@@ -203,3 +215,7 @@ class DecoderRegistry:
     __dataclass_fields__: ClassVar[dict[str, dataclasses.Field[Any]]]
 
     __match_args__: ClassVar[tuple[str, str]] = ('_registrations', '_resolve_cache')
+    def __getstate__(self) -> tuple[tuple[list[DecoderRegistration], dict[str, list[tuple[PixelFormat, PixelFormatDecoder | None]]]], dict[str, object] | None]: ...
+
+    def __setstate__(self, state: tuple[tuple[list[DecoderRegistration], dict[str, list[tuple[PixelFormat, PixelFormatDecoder | None]]]], dict[str, object] | None], /) -> None: ...
+
