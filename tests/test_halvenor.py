@@ -554,6 +554,25 @@ class TestApplicabilityFailures:
             registry.resolve(Format("Mono8"))
         assert caplog.records[0].getMessage() == "Decoder 'b0' failed applicability check: undecided"
 
+    def test_object_registered_without_a_name_is_named_by_its_repr(self, caplog):
+        class Anonymous:
+            def is_applicable(self, pixel_format):
+                raise Boom("boom")
+
+            def __repr__(self):
+                return "<anonymous>"
+
+        registry = DecoderRegistry()
+        registry.register(2, Anonymous())
+        registry.register(1, None)
+        fallback = Backend("fallback")
+        registry.register(0, fallback)
+        assert registry.resolve(Format("Mono8")) is fallback
+        assert [r.getMessage() for r in caplog.records] == [
+            "Decoder <anonymous> failed applicability check: boom",
+            "Decoder None failed applicability check: 'NoneType' object has no attribute 'is_applicable'",
+        ]
+
     def test_error_whose_text_fails_is_still_logged(self, caplog):
         class Mute(Exception):
             def __str__(self):

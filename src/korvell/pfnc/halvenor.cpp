@@ -322,11 +322,22 @@ nb::object exception_text(nb::handle exc) {
     return nb::str("<exception str() failed>");
 }
 
-void log_failed_check(nb::handle decoder, nb::handle exc) {
-    nb::object name = decoder.attr("name");
-    nb::object quoted = nb::steal(PyObject_Repr(name.ptr()));
+/// The decoder as the log line names it: its quoted name, or, for an object
+/// registered without one, its repr (the registry does not validate decoders,
+/// and the failed check must not turn into an error of its own).
+nb::object decoder_label(nb::handle decoder) {
+    PyObject *name = PyObject_GetAttrString(decoder.ptr(), "name");
+    if (!name)
+        take_exception();
+    nb::object quoted = nb::steal(PyObject_Repr(name ? name : decoder.ptr()));
+    Py_XDECREF(name);
     if (!quoted.is_valid())
         throw nb::python_error();
+    return quoted;
+}
+
+void log_failed_check(nb::handle decoder, nb::handle exc) {
+    nb::object quoted = decoder_label(decoder);
     nb::object text = exception_text(exc);
     nb::object message = nb::steal(
         PyUnicode_FromFormat("Decoder %U failed applicability check: %U", quoted.ptr(), text.ptr()));
@@ -580,6 +591,8 @@ NB_MODULE(halvenor, m) {
     m.attr("logger") = nb::module_::import_("logging").attr("getLogger")(m.attr("__name__"));
 
     g_missing = PyObject_CallNoArgs((PyObject *) &PyBaseObject_Type);
+    if (!g_missing)
+        throw nb::python_error();
     g_number = nb::object(nb::module_::import_("numbers").attr("Number")).release().ptr();
     g_frozen_error = nb::object(nb::module_::import_("dataclasses").attr("FrozenInstanceError")).release().ptr();
     s_designation = intern("designation");
@@ -588,8 +601,6 @@ NB_MODULE(halvenor, m) {
     s_get_buffer_size = intern("get_buffer_size");
     s_decode_kwnames = nb::make_tuple("width", "height", "stride", "copy").release().ptr();
     s_buffer_size_kwnames = nb::make_tuple("width", "height", "stride").release().ptr();
-    if (!g_missing)
-        throw nb::python_error();
 
     // --- PixelFormatDecoder ------------------------------------------------
     nb::class_<Decoder> decoder(m, "PixelFormatDecoder", nb::type_slots(decoder_slots));
