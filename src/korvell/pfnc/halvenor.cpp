@@ -96,10 +96,18 @@ PyType_Slot decoder_slots[] = {
     {0, nullptr},
 };
 
+/// The Python class bound for each record, set once at initialisation (the
+/// lookup through nanobind's type map is kept off the hot paths).
+template <typename T> PyTypeObject *bound_type = nullptr;
+
+template <typename T> bool is_instance(nb::handle obj) { return PyObject_TypeCheck(obj.ptr(), bound_type<T>); }
+
+bool exact_type(nb::handle obj, PyTypeObject *type) { return Py_TYPE(obj.ptr()) == type; }
+
 /// The record behind `obj` when `obj` is a constructed instance of T (or of a
 /// subclass); null otherwise.
 template <typename T> T *record_of(nb::handle obj) {
-    if (!nb::isinstance<T>(obj) || !nb::inst_ready(obj))
+    if (!is_instance<T>(obj) || !nb::inst_ready(obj))
         return nullptr;
     return nb::inst_ptr<T>(obj);
 }
@@ -108,9 +116,9 @@ template <typename T> T *record_of(nb::handle obj) {
 /// through the class on a foreign object, they must refuse it rather than
 /// reach into memory that is not a record.
 template <typename T> void require_instance(nb::handle self) {
-    if (!nb::isinstance<T>(self)) {
-        std::string msg = "expected a " + nb::cast<std::string>(nb::type<T>().attr("__name__")) + " instance, not " +
-                          korvell::class_name_of(self);
+    if (!is_instance<T>(self)) {
+        std::string msg = "expected a " + korvell::str_text(nb::handle((PyObject *) bound_type<T>).attr("__name__")) +
+                          " instance, not " + korvell::class_name_of(self);
         throw nb::type_error(msg.c_str());
     }
 }
@@ -139,8 +147,6 @@ template <typename T> T &ready_record(nb::handle self, const char *field) {
         raise_unset_field(self, field);
     return *nb::inst_ptr<T>(self);
 }
-
-bool exact_type(nb::handle obj, nb::handle type) { return (PyObject *) Py_TYPE(obj.ptr()) == type.ptr(); }
 
 bool same_class(nb::handle a, nb::handle b) { return Py_TYPE(a.ptr()) == Py_TYPE(b.ptr()); }
 
@@ -203,7 +209,7 @@ void frozen_setattr(nb::handle self, nb::handle name, nb::handle value, const st
     bool field = false;
     for (const char *f : fields)
         field = field || PyUnicode_CompareWithASCIIString(name.ptr(), f) == 0;
-    if (field || exact_type(self, nb::type<T>())) {
+    if (field || exact_type(self, bound_type<T>)) {
         nb::object msg = nb::str(value.is_valid() ? "cannot assign to field {!r}" : "cannot delete field {!r}")
                              .format(name);
         PyErr_SetObject(g_frozen_error, msg.ptr());
@@ -237,7 +243,7 @@ struct Entry {
 };
 
 Entry entry_of(nb::handle reg) {
-    if (exact_type(reg, nb::type<Registration>()) && nb::inst_ready(reg)) {
+    if (exact_type(reg, bound_type<Registration>) && nb::inst_ready(reg)) {
         Registration *r = nb::inst_ptr<Registration>(reg);
         return {r->decoder, r->priority};
     }
@@ -422,7 +428,7 @@ nb::object resolve(DecoderRegistry &self, nb::handle pixel_format) {
 /// that a subclass's override is honoured.
 nb::object resolve_through(nb::handle self, nb::handle pixel_format) {
     require_instance<DecoderRegistry>(self);
-    if (exact_type(self, nb::type<DecoderRegistry>()) && nb::inst_ready(self))
+    if (exact_type(self, bound_type<DecoderRegistry>) && nb::inst_ready(self))
         return resolve(*nb::inst_ptr<DecoderRegistry>(self), pixel_format);
     return self.attr("resolve")(pixel_format);
 }
@@ -599,11 +605,18 @@ NB_MODULE(halvenor, m) {
     s_is_applicable = intern("is_applicable");
     s_decode = intern("decode");
     s_get_buffer_size = intern("get_buffer_size");
-    s_decode_kwnames = nb::make_tuple("width", "height", "stride", "copy").release().ptr();
-    s_buffer_size_kwnames = nb::make_tuple("width", "height", "stride").release().ptr();
+    // Interned, as the interpreter's own call sites are: the back-end then
+    // matches the keywords by identity instead of comparing their text.
+    PyObject *width = intern("width"), *height = intern("height"), *stride = intern("stride"),
+             *copy = intern("copy");
+    s_decode_kwnames = PyTuple_Pack(4, width, height, stride, copy);
+    s_buffer_size_kwnames = PyTuple_Pack(3, width, height, stride);
+    if (!s_decode_kwnames || !s_buffer_size_kwnames)
+        throw nb::python_error();
 
     // --- PixelFormatDecoder ------------------------------------------------
     nb::class_<Decoder> decoder(m, "PixelFormatDecoder", nb::type_slots(decoder_slots));
+    bound_type<Decoder> = (PyTypeObject *) decoder.ptr();
     decoder.doc() = "Interface of a decoder back-end for GenICam pixel formats.\n\n"
                     "A back-end derives from this class and implements ``is_applicable``,\n"
                     "``decode`` and ``get_buffer_size``; ``visualization_image`` has a default.\n"
@@ -663,6 +676,7 @@ NB_MODULE(halvenor, m) {
     // --- DecoderRegistration -------------------------------------------------
     static constexpr std::array<const char *, 2> registration_fields{"decoder", "priority"};
     nb::class_<Registration> registration(m, "DecoderRegistration", nb::type_slots(record_slots<Registration>));
+    bound_type<Registration> = (PyTypeObject *) registration.ptr();
     registration.doc() = "Single decoder registration entry.";
     registration
         .def(
@@ -717,6 +731,7 @@ NB_MODULE(halvenor, m) {
     // --- DecoderRegistrySnapshot ---------------------------------------------
     static constexpr std::array<const char *, 1> snapshot_fields{"registrations"};
     nb::class_<Snapshot> snap(m, "DecoderRegistrySnapshot", nb::type_slots(record_slots<Snapshot>));
+    bound_type<Snapshot> = (PyTypeObject *) snap.ptr();
     snap.doc() = "Snapshot of registry state for test isolation.";
     snap.def(
             "__init__",
@@ -768,6 +783,7 @@ NB_MODULE(halvenor, m) {
     // --- DecoderRegistry -----------------------------------------------------
     static constexpr std::array<const char *, 2> registry_fields{"_registrations", "_resolve_cache"};
     nb::class_<DecoderRegistry> registry(m, "DecoderRegistry", nb::type_slots(record_slots<DecoderRegistry>));
+    bound_type<DecoderRegistry> = (PyTypeObject *) registry.ptr();
     registry.doc() = "Registry that resolves a decoder for a given GenICam pixel format.";
     nb::handle missing(g_missing);
     registry
