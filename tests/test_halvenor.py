@@ -405,7 +405,7 @@ SCAN_TABLE = [
 
 class TestResolve:
     @pytest.mark.parametrize("entries, winner, asked", [r[1:] for r in SCAN_TABLE], ids=[r[0] for r in SCAN_TABLE])
-    def test_scan(self, entries, winner, asked, caplog):
+    def test_scan(self, entries, winner, asked):
         registry, backends = registry_of(*entries)
         fmt = Format("Mono8")
         if winner is None:
