@@ -1,16 +1,53 @@
-"""The parsed GenICam pixel format."""
+"""The parsed GenICam pixel format, and the parser that reads one from its name.
+
+A designation is read part by part from the front: a component set of the
+vocabulary, the bits per channel, the data types, the packing, and an optional
+interface-specific suffix after "_".  Every combination of the parts' readings
+that consumes the whole text is a complete reading.
+
+Rules the parser adds to the parts' own:
+
+* Deprecated GigE Vision 1.x names resolve to the name that replaces them
+  (:func:`korvell.pfnc.names.deprecated_aliases`): ``YUV422_YUYV_Packed`` is
+  ``YUV422_8``.
+* Bits per channel: a digit run that divides evenly among the channels is read
+  one count per channel only when those counts fill whole bytes (5, 6, 5 is 16
+  bits); otherwise, and whenever the per-channel reading fails, the run is one
+  count that every channel shares.  So ``RGB565p`` is 5, 6, 5 while
+  ``Coord3D_AC12p`` is 12 and 12 and ``Coord3D_AC10p`` is 10 and 10.
+* A packing is kept with its padding name as written: ``Mono12Packed`` keeps
+  "Packed" and stays a different format from ``Mono12p``.
+* Several complete readings: the first whose designation gives the text back
+  unchanged wins, else the first one; the order is components (longest set
+  first), then the parts' own candidate orders.  :meth:`PixelFormat.readings`
+  lists them all.
+* A published name without a reading in the grammar (``RGB10V1Packed``,
+  ``RGB12V1Packed``) is an :class:`OpaquePixelFormat`, known by name, value and
+  bits per pixel only.
+
+Bits per pixel come from the published value (its bits 16 to 23) where there is
+one, and are computed from the parts otherwise (:meth:`PixelFormat.computed_bits_per_pixel`).
+"""
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, Optional, Union
 
 from ._internal.utils import join_designators
+from .exceptions import PixelFormatValueReject
+from . import names as _names
 
 if TYPE_CHECKING:
     from .genicam.components import Components
     from .genicam.tesselk import Size
 
-__all__ = ["PixelFormat"]
+__all__ = ["PixelFormat", "OpaquePixelFormat", "AnyPixelFormat"]
+
+_SHOWN = 60  # characters of a designation shown in an error message
+
+
+def _shown(text: str) -> str:
+    return repr(text) if len(text) <= _SHOWN else repr(text[:_SHOWN]) + f"... ({len(text)} characters)"
 
 
 class PixelFormat:
@@ -55,8 +92,248 @@ class PixelFormat:
     __hash__ = None  # type: ignore[assignment]
 
     def __repr__(self) -> str:
-        return (
-            f"{type(self).__name__}(components={self.components!r}, size={self.size!r}, "
-            f"data_types={self.data_types!r}, packing={self.packing!r}, "
-            f"interface_specific={self.interface_specific!r})"
+        return f"<{type(self).__name__} {self.designation()}>"
+
+    # -- published value and bits per pixel -------------------------------
+
+    @property
+    def code(self) -> Optional[int]:
+        """The published 32-bit value of this format, or None where there is none."""
+        entry = _names.find(self.designation())
+        return entry.code if entry is not None and entry.current else None
+
+    @property
+    def bits_per_pixel(self) -> int:
+        """Bits per pixel: bits 16 to 23 of the published value where there is
+        one, otherwise :meth:`computed_bits_per_pixel`."""
+        code = self.code
+        if code is not None:
+            return (code >> 16) & 0xFF
+        return self.computed_bits_per_pixel()
+
+    def computed_bits_per_pixel(self) -> int:
+        """Bits per pixel computed from the parts.
+
+        Each channel takes its bit count when packed ("p", or a name registered
+        for packed), and its bit count rounded up to whole bytes otherwise; the
+        GigE Vision "Packed" layout keeps two samples of up to 12 bits in three
+        bytes, 12 bits each.  With an LMN location (4:2:2, ...) the channels count
+        in the location's proportion, relative to the first (luma) field.  An
+        alignment rounds the pixel up to a multiple of itself.
+        """
+        from .genicam.components import GenicamComponents, LMNLocation
+        from .genicam.ostrevo import PaddingType
+
+        sizes = list(self.size.sizes)
+        packing = self.packing
+        padding = packing.padding_type
+        if packing.padding_type_name == "Packed" and all(s <= 12 for s in sizes):
+            widths = [12] * len(sizes)
+        elif padding is PaddingType.PACKED:
+            widths = sizes
+        else:
+            widths = [-(-s // 8) * 8 for s in sizes]
+        location = getattr(self.components, "location", None)
+        if isinstance(self.components, GenicamComponents) and isinstance(location, LMNLocation):
+            fields = location.fields
+            if len(fields) == len(widths) and fields and fields[0] > 0:
+                total = sum(f * w for f, w in zip(fields, widths))
+                bits = -(-total // fields[0])
+            else:
+                bits = sum(widths)
+        else:
+            bits = sum(widths)
+        alignment = packing.alignment
+        if padding is PaddingType.PACKED and alignment:
+            bits = -(-bits // alignment) * alignment
+        return bits
+
+    # -- parsing -----------------------------------------------------------
+
+    @classmethod
+    def from_designation(cls, designation: str) -> AnyPixelFormat:
+        """The pixel format named by ``designation``.
+
+        Raises PixelFormatValueReject when the text has no complete reading; the
+        message says how far the text could be read.
+        """
+        if type(designation) is not str:
+            raise TypeError(f"designation must be str, not {type(designation).__name__}")
+        replacement = _names.deprecated_aliases().get(designation)
+        text = replacement if replacement is not None else designation
+        readings, reached = _read(cls, text, designation)
+        if readings:
+            for reading in readings:
+                if reading.designation() == text:
+                    return reading
+            return readings[0]
+        entry = _names.find(text)
+        if entry is not None and entry.current:
+            return OpaquePixelFormat(entry.name)
+        raise PixelFormatValueReject(
+            f"{_shown(designation)} is not a pixel-format designation: "
+            + (
+                f"it reads only up to character {reached} ({_shown(text[:reached])}), "
+                f"not {_shown(text[reached:])}"
+                if reached
+                else "no component set of the vocabulary begins it"
+            )
         )
+
+    @classmethod
+    def readings(cls, designation: str) -> list[PixelFormat]:
+        """Every complete reading of ``designation`` (deprecated names resolved),
+        in the parser's order; empty when there is none."""
+        if type(designation) is not str:
+            raise TypeError(f"designation must be str, not {type(designation).__name__}")
+        text = _names.deprecated_aliases().get(designation, designation)
+        return _read(cls, text, designation)[0]
+
+    @classmethod
+    def from_code(cls, code: int) -> AnyPixelFormat:
+        """The pixel format of a published 32-bit value (deprecated and superseded
+        values give the format that replaces them)."""
+        if isinstance(code, bool) or not isinstance(code, int):
+            raise TypeError(f"code must be int, not {type(code).__name__}")
+        entry = _names.by_code(code)
+        if entry is None:
+            shown = f"0x{code:08X}" if 0 <= code < 1 << 32 else str(code)
+            raise PixelFormatValueReject(f"{shown} is not a published pixel-format value")
+        return cls.from_designation(entry.replacement if entry.replacement else entry.name)
+
+
+class OpaquePixelFormat:
+    """A published pixel format that the grammar cannot read (RGB10V1Packed):
+    known by its name, value, bits per pixel and description only."""
+
+    __slots__ = ("_entry",)
+
+    def __init__(self, name: str) -> None:
+        entry = _names.find(name)
+        if entry is None or not entry.current:
+            raise PixelFormatValueReject(f"{name!r} is not a published pixel-format name")
+        self._entry = entry
+
+    def designation(self) -> str:
+        """The name, as published."""
+        return self._entry.name
+
+    @property
+    def code(self) -> Optional[int]:
+        """The published 32-bit value."""
+        return self._entry.code
+
+    @property
+    def bits_per_pixel(self) -> Optional[int]:
+        """Bits 16 to 23 of the published value."""
+        return self._entry.bits_per_pixel
+
+    @property
+    def description(self) -> str:
+        """The published description."""
+        return self._entry.description
+
+    def __eq__(self, other: object) -> bool:
+        return isinstance(other, OpaquePixelFormat) and other._entry.name == self._entry.name
+
+    __hash__ = None  # type: ignore[assignment]
+
+    def __repr__(self) -> str:
+        return f"{type(self).__name__}({self._entry.name!r})"
+
+
+AnyPixelFormat = Union[PixelFormat, OpaquePixelFormat]
+
+
+# ---------------------------------------------------------------------------
+# The reader.
+
+
+def _leading_run(text: str) -> str:
+    start = 1 if text.startswith("_") else 0
+    end = start
+    while end < len(text) and "0" <= text[end] <= "9":
+        end += 1
+    return text[start:end]
+
+
+def _size_readings(text: str, channels: int) -> list[tuple[Size, str]]:
+    """The one reading of the bits per channel (see the module's rules)."""
+    from .genicam.tesselk import Size
+
+    try:
+        found = Size.from_designation(text, channels)
+    except PixelFormatValueReject:
+        return []  # a shared count of 0
+    if channels < 2:
+        return [found] if found is not None else []
+    if found is not None and sum(found[0].sizes) % 8 == 0:
+        return [found]
+    run = _leading_run(text)
+    if not run or len(run) % channels:
+        return [found] if found is not None else []
+    count = int(run)
+    if count <= 0:
+        return []
+    rest = text[text.index(run) + len(run):]
+    return [(Size([count] * channels), rest)]
+
+
+def _as_written(packing: Any, consumed: str) -> Any:
+    """The packing rebuilt with its padding name as the text spells it."""
+    from .genicam.ostrevo import PADDING_TYPE_NAME_REGISTRY, Packing
+
+    written = packing.designation()
+    if consumed in (written, "_" + written):
+        return packing
+    padding = packing.padding_type
+    for name in PADDING_TYPE_NAME_REGISTRY:
+        if name and PADDING_TYPE_NAME_REGISTRY.resolve(name) == padding:
+            rebuilt = Packing(name, packing.lsb, packing.alignment, packing.cluster_marker)
+            if consumed in (rebuilt.designation(), "_" + rebuilt.designation()):
+                return rebuilt
+    return packing
+
+
+def _read(cls: type[PixelFormat], text: str, given: str) -> tuple[list[PixelFormat], int]:
+    """Complete readings of ``text`` (the designation ``given`` names), and how
+    many characters the furthest partial reading consumed."""
+    try:
+        return _read_parts(cls, text)
+    except PixelFormatValueReject:
+        raise
+    except ValueError as err:
+        # A digit run past the interpreter's integer-string limit.
+        raise PixelFormatValueReject(f"{_shown(given)} is not a pixel-format designation: {err}") from err
+
+
+def _read_parts(cls: type[PixelFormat], text: str) -> tuple[list[PixelFormat], int]:
+    from .genicam.brintal import DataTypes
+    from .genicam.components import parse_components
+    from .genicam.ostrevo import Packing
+    from .genicam.quenmar import InterfaceSpecific
+
+    found: list[PixelFormat] = []
+    shortest_rest = len(text)
+
+    def keep(reading: PixelFormat) -> None:
+        if reading not in found:
+            found.append(reading)
+
+    for components, rest1 in parse_components(text):
+        shortest_rest = min(shortest_rest, len(rest1))
+        channels = len(components)
+        for size, rest2 in _size_readings(rest1, channels):
+            shortest_rest = min(shortest_rest, len(rest2))
+            for data_types, rest3 in DataTypes.create(rest2, channels):
+                for packing, rest4 in Packing.from_designation(rest3):
+                    shortest_rest = min(shortest_rest, len(rest4))
+                    packing = _as_written(packing, rest3[: len(rest3) - len(rest4)])
+                    if not rest4:
+                        keep(cls(components, size, data_types, packing))
+                        continue
+                    for suffix, rest5 in InterfaceSpecific.create(rest4, components, size):
+                        shortest_rest = min(shortest_rest, len(rest5))
+                        if not rest5:
+                            keep(cls(components, size, data_types, packing, suffix))
+    return found, len(text) - shortest_rest
