@@ -1,0 +1,188 @@
+"""The component-set vocabulary, the name table and plane groups."""
+
+import pytest
+
+from korvell.pfnc import names
+from korvell.pfnc.exceptions import DuplicateRegistrationError
+from korvell.pfnc.genicam.components import (
+    COMPONENT_SET_REGISTRY,
+    Component,
+    ComponentSet,
+    ComponentSetDefinition,
+    ComponentSetRegistry,
+    GenicamComponents,
+    LMNLocation,
+    parse_components,
+)
+from korvell.pfnc.genicam.planes import PlaneGroups
+from korvell.pfnc.genicam.tesselk import Size
+
+YCBCR = (Component.Y, Component.CB, Component.CR)
+
+
+@pytest.fixture
+def registry():
+    snap = COMPONENT_SET_REGISTRY.snapshot()
+    yield COMPONENT_SET_REGISTRY
+    COMPONENT_SET_REGISTRY.restore(snap)
+
+
+class TestComponentSet:
+    @pytest.mark.parametrize(
+        "standard, location, text",
+        [
+            ("", None, "YCbCr"),
+            ("", (4, 2, 2), "YCbCr422"),
+            ("709", None, "YCbCr709"),
+            ("709", (4, 2, 2), "YCbCr709_422"),
+            ("2020", (4, 1, 1), "YCbCr2020_411"),
+        ],
+    )
+    def test_designation(self, standard, location, text):
+        loc = None if location is None else LMNLocation(location)
+        assert ComponentSet("YCbCr", YCBCR, loc, standard).designation() == text
+
+    def test_is_genicam_components_with_value_equality(self):
+        a = ComponentSet("YCbCr", YCBCR, LMNLocation((4, 2, 2)), "709")
+        assert isinstance(a, GenicamComponents) and len(a) == 3 and a[1] is Component.CB
+        assert a == ComponentSet("YCbCr", YCBCR, LMNLocation((4, 2, 2)), "709")
+        assert a != ComponentSet("YCbCr", YCBCR, LMNLocation((4, 2, 2)), "601")
+        assert a != GenicamComponents(YCBCR, LMNLocation((4, 2, 2)))
+
+    @pytest.mark.parametrize("name, standard", [("", ""), (None, ""), ("X", None)])
+    def test_bad_arguments(self, name, standard):
+        with pytest.raises(TypeError):
+            ComponentSet(name, ("X",), None, standard)
+
+
+class TestParseComponents:
+    @pytest.mark.parametrize(
+        "text, readings",
+        [
+            ("YCbCr709_422_8", [("YCbCr709_422", "_8"), ("YCbCr709", "_422_8"), ("YCbCr", "709_422_8")]),
+            ("RGBa8", [("RGBa", "8"), ("RGB", "a8"), ("R", "GBa8")]),
+            ("Coord3D_AC12p", [("Coord3D_AC", "12p"), ("Coord3D_A", "C12p")]),
+            ("BayerRG8", [("BayerRG", "8"), ("B", "ayerRG8")]),
+            ("Foo", []),
+            ("", []),
+        ],
+    )
+    def test_readings_longest_first(self, text, readings):
+        assert [(c.designation(), rest) for c, rest in parse_components(text)] == readings
+
+    def test_text_must_be_a_str(self):
+        with pytest.raises(TypeError, match="text must be str"):
+            parse_components(None)
+
+
+class TestRegistry:
+    def test_defaults_are_fixed(self, registry):
+        with pytest.raises(DuplicateRegistrationError, match="Value already registered: 'RGB'"):
+            registry.add(ComponentSetDefinition("RGB", (Component.R,)))
+
+    @pytest.mark.parametrize(
+        "name, value, error",
+        [
+            (7, ComponentSetDefinition("X", ("X",)), TypeError),
+            ("X", "not a definition", TypeError),
+            ("Y2", ComponentSetDefinition("X", ("X",)), ValueError),
+        ],
+    )
+    def test_register_checks(self, registry, name, value, error):
+        with pytest.raises(error):
+            registry.register(name, value)
+        assert "X" not in registry
+
+    @pytest.mark.parametrize(
+        "kwargs, error",
+        [
+            (dict(name="", components=("X",)), TypeError),
+            (dict(name="X", components=()), ValueError),
+            (dict(name="X", components=(3,)), TypeError),
+            (dict(name="X", components=("X", "Y"), locations=((4, 2, 2),)), ValueError),
+            (dict(name="X", components=("X",), standards=("",)), TypeError),
+        ],
+    )
+    def test_definition_checks(self, kwargs, error):
+        with pytest.raises(error):
+            ComponentSetDefinition(**kwargs)
+
+    def test_restore_brings_back_the_snapshot(self, registry):
+        before = registry.snapshot()
+        registry.add(ComponentSetDefinition("Xyz", ("Xyz",)))
+        with_xyz = registry.snapshot()
+        registry.restore(before)
+        assert "Xyz" not in registry
+        registry.restore(with_xyz)
+        assert registry.resolve("Xyz").components == ("Xyz",)
+
+    def test_restore_refuses_a_snapshot_without_defaults(self, registry):
+        from korvell.pfnc._internal.registry import MappingSnapshot
+
+        with pytest.raises(ValueError, match="default component set"):
+            registry.restore(MappingSnapshot({}))
+        assert "RGB" in registry
+
+    def test_fresh_registry_holds_the_defaults_in_order(self):
+        fresh = ComponentSetRegistry()
+        assert list(fresh) == list(COMPONENT_SET_REGISTRY)[: len(fresh)]
+        assert list(fresh)[:5] == ["Mono", "R", "G", "B", "RGB"]
+
+
+class TestPlaneGroups:
+    COMPONENTS = ComponentSet("YCbCr", YCBCR, LMNLocation((4, 2, 0)))
+
+    @pytest.mark.parametrize(
+        "text, groups, layout, rest",
+        [
+            ("YY_CbCr_Semiplanar", (("Y", "Y"), ("Cb", "Cr")), "Semiplanar", ""),
+            ("YY_CrCb_Semiplanar_x", (("Y", "Y"), ("Cr", "Cb")), "Semiplanar", "_x"),
+            ("Y_Cb_Cr_Planar", (("Y",), ("Cb",), ("Cr",)), "Planar", ""),
+        ],
+    )
+    def test_reads(self, text, groups, layout, rest):
+        [(found, remainder)] = PlaneGroups.from_designation(text, self.COMPONENTS, Size([8, 8, 8]))
+        assert (found.groups, found.layout, remainder) == (groups, layout, rest)
+        assert found.designation() == text[: len(text) - len(rest)]
+
+    @pytest.mark.parametrize(
+        "text",
+        ["YY_Semiplanar", "YY_Cb_Semiplanar", "YYCbCr_Semiplanar", "YY_CbCr", "YY__CbCr_Semiplanar", "", "_Semiplanar"],
+    )
+    def test_rejects(self, text):
+        assert PlaneGroups.from_designation(text, self.COMPONENTS, Size([8, 8, 8])) == []
+
+    def test_type_check_and_equality(self):
+        with pytest.raises(TypeError, match="full_designation"):
+            PlaneGroups.from_designation(None, self.COMPONENTS, Size([8]))
+        a = PlaneGroups((("Y",), ("Cb", "Cr")), "Semiplanar")
+        assert a == PlaneGroups((("Y",), ("Cb", "Cr")), "Semiplanar")
+        assert a != PlaneGroups((("Y",), ("Cr", "Cb")), "Semiplanar") and a != "x"
+        with pytest.raises(TypeError):
+            hash(a)
+        with pytest.raises(ValueError):
+            PlaneGroups((("Y",),), "Sideways")
+
+
+class TestNames:
+    def test_lookups(self):
+        mono8 = names.find("Mono8")
+        assert (mono8.code, mono8.bits_per_pixel, mono8.status, mono8.current) == (0x01080001, 8, "standard", True)
+        assert names.find("NoSuchName") is None
+        assert names.by_code(0x01080001) is mono8
+        assert names.by_code(0) is None
+
+    def test_shared_value_prefers_the_current_name(self):
+        # Mono8Signed (deprecated) carries the value of Mono8s
+        assert names.by_code(names.find("Mono8Signed").code).name == "Mono8s"
+
+    def test_superseded_rows_do_not_shadow_names(self):
+        assert names.find("R10").status == "standard"
+        assert names.by_code(0x010A00CA).status == "superseded"
+
+    def test_aliases(self):
+        aliases = names.deprecated_aliases()
+        assert aliases["YUV422_YUYV_Packed"] == "YUV422_8"
+        assert len(aliases) == 24
+        with pytest.raises(TypeError):
+            aliases["x"] = "y"  # type: ignore[index]
