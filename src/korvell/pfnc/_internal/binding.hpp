@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 namespace korvell {
 
@@ -194,10 +195,30 @@ public:
 #endif
     }
     nb::handle module() const { return mod_; }
-    nb::object get(const char *name) const { return nb::handle(mod_).attr(name); }
+
+    /// The module attribute `name` (a string literal), read now.
+    nb::object get(const char *name) const {
+        PyObject *value = PyObject_GetAttr(mod_, key(name));
+        if (!value)
+            throw nb::python_error();
+        return nb::steal(value);
+    }
 
 private:
+    /// The interned str of a name, made once per literal (looked up by address).
+    PyObject *key(const char *name) const {
+        for (const auto &entry : keys_)
+            if (entry.first == name)
+                return entry.second;
+        PyObject *interned = PyUnicode_InternFromString(name);
+        if (!interned)
+            throw nb::python_error();
+        keys_.emplace_back(name, interned);   // kept for the process, like the module
+        return interned;
+    }
+
     PyObject *mod_ = nullptr;
+    mutable std::vector<std::pair<const char *, PyObject *>> keys_;
 };
 
 /// `from <module> import <name>` bound into `m` as an attribute.
