@@ -47,6 +47,8 @@ class PlaneGroups(InterfaceSpecific):
     ) -> list[tuple[PlaneGroups, str]]:
         if type(full_designation) is not str:
             raise TypeError(f"full_designation must be str, not {type(full_designation).__name__}")
+        if "_" not in full_designation:
+            return []  # at least two groups, so at least one "_"
         names = [channel_name(components[i]) for i in range(len(components))]
         # Longest first, so that a name never hides a longer one it begins.
         order = sorted((n for n in set(names) if n), key=len, reverse=True)
