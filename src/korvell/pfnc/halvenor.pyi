@@ -71,7 +71,7 @@ class PixelFormatDecoder:
 
     def __setstate__(self, state: tuple[tuple[str], dict[str, object] | None], /) -> None: ...
 
-    __hash__: ClassVar[None]  # type: ignore[assignment]
+    __hash__: ClassVar[None]  # type: ignore[assignment,unused-ignore]
 
     __abstractmethods__: ClassVar[frozenset[str]]
 
@@ -210,7 +210,7 @@ class DecoderRegistry:
 
     def __repr__(self) -> str: ...
 
-    __hash__: ClassVar[None]  # type: ignore[assignment]
+    __hash__: ClassVar[None]  # type: ignore[assignment,unused-ignore]
 
     __dataclass_fields__: ClassVar[dict[str, dataclasses.Field[Any]]]
 

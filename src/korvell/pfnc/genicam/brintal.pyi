@@ -124,7 +124,7 @@ class DataTypes(metaclass=ABCMeta):
         Equal when ``other`` is a data-type part with equal entries, channel by channel.
         """
 
-    __hash__: ClassVar[None]  # type: ignore[assignment]
+    __hash__: ClassVar[None]  # type: ignore[assignment,unused-ignore]
 
 class CompoundDataTypes(DataTypes):
     """Represents a compound designation containing multiple data types."""
@@ -146,7 +146,9 @@ class CompoundDataTypes(DataTypes):
     def __getitem__(self, item: int) -> DataType: ...
     def __repr__(self) -> str: ...
     @staticmethod
-    def from_designation(full_designation: str, number_of_channels: int) -> list[tuple[CompoundDataTypes, str]]:
+    def from_designation(  # type: ignore[override]
+        full_designation: str, number_of_channels: int
+    ) -> list[tuple[CompoundDataTypes, str]]:
         """
         Parse the data types from the front of ``full_designation``.
 
@@ -157,5 +159,5 @@ class CompoundDataTypes(DataTypes):
     def __getstate__(self) -> tuple[list[DataType]]: ...
     def __setstate__(self, state: tuple[list[DataType]], /) -> None: ...
 
-    __hash__: ClassVar[None]  # type: ignore[assignment]
+    __hash__: ClassVar[None]  # type: ignore[assignment,unused-ignore]
     __match_args__: ClassVar[tuple[str]] = ("brintal",)

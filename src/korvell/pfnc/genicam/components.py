@@ -100,7 +100,7 @@ class LMNLocation(Location):
         return "".join(str(f) for f in self._fields)
 
     def __eq__(self, other: object) -> bool:
-        return type(other) is type(self) and other._fields == self._fields  # type: ignore[attr-defined]
+        return isinstance(other, LMNLocation) and type(other) is type(self) and other._fields == self._fields
 
     def __hash__(self) -> int:
         return hash((type(self), self._fields))
@@ -136,7 +136,7 @@ class Components:
         return "".join(channel_name(c) for c in self._components)
 
     def __eq__(self, other: object) -> bool:
-        return type(other) is type(self) and other._components == self._components  # type: ignore[attr-defined]
+        return isinstance(other, Components) and type(other) is type(self) and other._components == self._components
 
     def __hash__(self) -> int:
         return hash((type(self), self._components))
@@ -165,7 +165,7 @@ class GenicamComponents(Components):
         return names if self._location is None else names + self._location.designation()
 
     def __eq__(self, other: object) -> bool:
-        return super().__eq__(other) and other._location == self._location  # type: ignore[attr-defined]
+        return isinstance(other, GenicamComponents) and super().__eq__(other) and other._location == self._location
 
     def __hash__(self) -> int:
         return hash((type(self), self._components, self._location))
@@ -223,9 +223,10 @@ class ComponentSet(GenicamComponents):
 
     def __eq__(self, other: object) -> bool:
         return (
-            super().__eq__(other)
-            and other._name == self._name  # type: ignore[attr-defined]
-            and other._standard == self._standard  # type: ignore[attr-defined]
+            isinstance(other, ComponentSet)
+            and super().__eq__(other)
+            and other._name == self._name
+            and other._standard == self._standard
         )
 
     def __hash__(self) -> int:

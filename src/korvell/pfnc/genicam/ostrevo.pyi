@@ -133,4 +133,4 @@ class Packing:
 
     def __setstate__(self, state: tuple[str, bool, int | None, int], /) -> None: ...
 
-    __hash__: ClassVar[None]  # type: ignore[assignment]
+    __hash__: ClassVar[None]  # type: ignore[assignment,unused-ignore]

@@ -79,7 +79,7 @@ class PlaneGroups(InterfaceSpecific):
     def __eq__(self, other: Any) -> bool:
         return type(other) is type(self) and other.groups == self.groups and other.layout == self.layout
 
-    __hash__ = None  # type: ignore[assignment]
+    __hash__ = None  # type: ignore[assignment,unused-ignore]
 
     def __repr__(self) -> str:
         return f"{type(self).__name__}({self.groups!r}, {self.layout!r})"

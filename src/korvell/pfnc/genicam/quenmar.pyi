@@ -59,7 +59,7 @@ class InterfaceSpecific:
 
     def __repr__(self) -> str: ...
 
-    __hash__: ClassVar[None]  # type: ignore[assignment]
+    __hash__: ClassVar[None]  # type: ignore[assignment,unused-ignore]
 
 class Planar(InterfaceSpecific):
     """The planar layout: the suffix "Planar"."""
@@ -140,6 +140,6 @@ class ComponentsSequencing(InterfaceSpecific):
 
     def __setstate__(self, state: tuple[tuple[str, ...]], /) -> None: ...
 
-    __hash__: ClassVar[None]  # type: ignore[assignment]
+    __hash__: ClassVar[None]  # type: ignore[assignment,unused-ignore]
 
     __match_args__: ClassVar[tuple[str]] = ('components',)

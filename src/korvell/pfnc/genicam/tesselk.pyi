@@ -53,6 +53,6 @@ class Size:
 
     def __setstate__(self, state: tuple[list[int]], /) -> None: ...
 
-    __hash__: ClassVar[None]  # type: ignore[assignment]
+    __hash__: ClassVar[None]  # type: ignore[assignment,unused-ignore]
 
     __match_args__: ClassVar[tuple[str]] = ('sizes',)
