@@ -1,0 +1,2 @@
+from korvell.pfnc.cli import main
+raise SystemExit(main())

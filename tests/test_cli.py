@@ -1,0 +1,281 @@
+"""The command line: describe and list, as a subprocess and through main()."""
+
+import io
+import json
+import subprocess
+import sys
+from importlib import metadata
+
+import pytest
+
+from korvell.pfnc import cli, names
+from korvell.pfnc.cli import main
+
+
+def run(*args, **kwargs):
+    return subprocess.run(
+        [sys.executable, "-m", "korvell.pfnc", *args],
+        capture_output=True,
+        text=True,
+        encoding="utf-8",
+        timeout=60,
+        **kwargs,
+    )
+
+
+def rows_of(text):
+    """The describe output as one {label: value} dict per name (sub-rows keep their indent)."""
+    blocks = []
+    for block in text.strip("\n").split("\n\n"):
+        rows = {}
+        for line in block.splitlines():
+            label = line[: len(line) - len(line.lstrip())] + line.strip().split("  ")[0]
+            rows[label] = line[len(label):].strip()
+        blocks.append(rows)
+    return blocks
+
+
+def describe_text(capsys, *names_):
+    status = main(["describe", *names_])
+    out, err = capsys.readouterr()
+    return status, rows_of(out) if out else [], err
+
+
+class TestSubprocess:
+    def test_describe_prints_one_aligned_table_per_name(self):
+        done = run("describe", "YCbCr422_8_CbYCrY", "Mono12Packed", "RGB10V1Packed", "YUV422_YUYV_Packed")
+        assert done.returncode == 0, done.stderr
+        assert done.stderr == ""
+        ycbcr, packed, v1, deprecated = rows_of(done.stdout)
+        assert ycbcr["components"] == "YCbCr"
+        assert ycbcr["  channels"] == "Y, Cb, Cr"
+        assert ycbcr["  location"] == "4:2:2"
+        assert ycbcr["bits per channel"] == "8, 8, 8"
+        assert ycbcr["interface-specific"] == "CbYCrY"
+        assert ycbcr["value"] == "0x02100043"
+        assert ycbcr["bits per pixel"] == "16 (from the value)"
+        assert packed["  padding name"] == "Packed"
+        assert packed["  padding type"] == "packed"
+        assert packed["value"] == "0x010C0006"
+        assert packed["status"] == "GigE Vision specific"
+        assert v1["designation"] == "RGB10V1Packed"
+        assert v1["value"] == "0x0220001C"
+        assert v1["bits per pixel"] == "32 (from the value)"
+        assert "components" not in v1
+        assert deprecated["name"] == "YUV422_YUYV_Packed"
+        assert deprecated["designation"] == "YUV422_8"
+        assert deprecated["status"] == "deprecated \u2192 YUV422_8"
+        # One label column for every table: the values start at the same place.
+        starts = {line.index(line.split()[-1]) for line in done.stdout.splitlines() if line.startswith("value ")}
+        assert len(starts) == 1
+
+    def test_describe_json(self):
+        done = run("describe", "--json", "Mono12p", "Mono12Packed", "RGB10V1Packed")
+        assert done.returncode == 0, done.stderr
+        mono12p, packed, v1 = json.loads(done.stdout)
+        assert mono12p["packing"] == {
+            "designation": "p",
+            "padding_type": "packed",
+            "padding_name": "p",
+            "bit_order": "lsb",
+            "alignment": None,
+            "cluster_marker": None,
+        }
+        assert (mono12p["value"], mono12p["value_hex"]) == (0x010C0047, "0x010C0047")
+        # Same parts, different layouts: the padding name tells them apart.
+        assert packed["packing"]["padding_name"] == "Packed"
+        assert packed["bits_per_channel"] == mono12p["bits_per_channel"] == [12]
+        assert v1["opaque"] is True and v1["components"] is None and v1["bits_per_pixel"] == 32
+
+    def test_list_prints_current_and_deprecated_names(self):
+        done = run("list")
+        assert done.returncode == 0, done.stderr
+        lines = done.stdout.splitlines()
+        assert lines[0].split() == ["name", "value", "bpp", "status"]
+        assert len(lines) == 1 + 258 + 12 + 24
+        assert lines[1].split() == ["Mono1p", "0x01010037", "1", "standard"]
+        assert "RGB10V2Packed 0x0220001D 32 deprecated \u2192 RGB10p32" in {" ".join(line.split()) for line in lines}
+
+    def test_unknown_name_is_reported_and_the_others_described(self):
+        done = run("describe", "Mono8", "Mono8x", "RGB8")
+        assert done.returncode == 1
+        assert done.stderr == (
+            "korvell-pfnc: unknown pixel format: 'Mono8x' is not a pixel-format designation: "
+            "it reads only up to character 5 ('Mono8'), not 'x'\n"
+        )
+        assert [t["name"] for t in rows_of(done.stdout)] == ["Mono8", "RGB8"]
+
+    @pytest.mark.parametrize("args", [["--help"], ["describe", "--help"], ["list", "--help"]], ids=" ".join)
+    def test_help(self, args):
+        done = run(*args)
+        assert done.returncode == 0
+        assert done.stdout.startswith("usage: korvell-pfnc")
+        assert done.stderr == ""
+
+    def test_closed_pipe_is_quiet(self):
+        proc = subprocess.Popen(
+            [sys.executable, "-m", "korvell.pfnc", "list"], stdout=subprocess.PIPE, stderr=subprocess.PIPE
+        )
+        proc.stdout.close()  # before the program has written anything
+        err = proc.stderr.read()
+        proc.stderr.close()
+        assert proc.wait(timeout=60) == 1
+        assert err == b""
+
+    def test_console_script_points_at_main(self):
+        try:
+            found = metadata.entry_points(group="console_scripts", name="korvell-pfnc")
+        except TypeError:  # pragma: no cover - interpreters before 3.10's selection API
+            pytest.skip("no entry-point selection")
+        if not found:
+            pytest.skip("package not installed")
+        (entry,) = found
+        assert entry.load() is main
+
+
+class TestDescribe:
+    @pytest.mark.parametrize(
+        "name, expected",
+        [
+            ("Mono8s", {"data_types": ["signed"], "bits_per_channel": [8], "value_hex": "0x01080002"}),
+            ("Mono10pmsb", {"packing": {"bit_order": "msb", "padding_type": "packed"}, "value": None}),
+            ("Mono12c3", {"packing": {"cluster_marker": 3, "padding_type": "unpacked"}, "status": "unpublished"}),
+            ("RGB10p32", {"packing": {"alignment": 32, "designation": "p32"}, "bits_per_pixel": 32}),
+            ("RGB565p", {"bits_per_channel": [5, 6, 5], "bits_per_pixel": 16}),
+            ("Coord3D_AC12p", {"components": {"set": "Coord3D_AC", "channels": ["A", "C"]}, "bits_per_channel": [12, 12]}),
+            (
+                "YCbCr709_422_8",
+                {"components": {"set": "YCbCr", "location": "4:2:2", "colour_standard": "709", "designation": "YCbCr709_422"}},
+            ),
+            ("YCbCr420_8_YY_CbCr_Semiplanar", {"interface_specific": "YY_CbCr_Semiplanar", "bits_per_pixel": 12}),
+            ("RGB8_Planar", {"interface_specific": "Planar", "components": {"location": None, "colour_standard": None}}),
+            ("BayerRG8", {"components": {"set": "BayerRG", "channels": ["BayerRG"]}, "data_types": ["unsigned"]}),
+            ("RGB12V1Packed", {"opaque": True, "value_hex": "0x02240034", "bits_per_pixel": 36}),
+            ("Mono8Signed", {"designation": "Mono8s", "status": "deprecated", "replacement": "Mono8s"}),
+            ("BGR10V2Packed", {"designation": "BGR10p32", "value": None, "bits_per_pixel_source": "computed"}),
+        ],
+        ids=lambda v: v if isinstance(v, str) else "",
+    )
+    def test_parts(self, name, expected):
+        record = cli.describe(name)
+        for key, value in expected.items():
+            if isinstance(value, dict):
+                for sub, sub_value in value.items():
+                    assert record[key][sub] == sub_value, (key, sub)
+            else:
+                assert record[key] == value, key
+
+    def test_unpublished_format_computes_its_bits(self, capsys):
+        status, (table,), _ = describe_text(capsys, "Mono12c3")
+        assert status == 0
+        assert table["status"] == "not published"
+        assert table["value"] == "none"
+        assert table["bits per pixel"] == "16 (computed)"
+        assert table["  cluster marker"] == "3"
+
+    def test_value_and_parts_disagreeing_shows_both(self, capsys, monkeypatch):
+        from korvell.pfnc.pixel_format import PixelFormat
+
+        monkeypatch.setattr(PixelFormat, "computed_bits_per_pixel", lambda self: 99)
+        _, (table,), _ = describe_text(capsys, "Mono8")
+        assert table["bits per pixel"] == "8 (from the value); the parts give 99"
+
+    def test_every_published_name_is_described(self, capsys):
+        rows = [e for e in names.entries() if e.status != "superseded"]
+        assert main(["describe", "--json", *(e.name for e in rows)]) == 0
+        records = json.loads(capsys.readouterr().out)
+        assert [r["name"] for r in records] == [e.name for e in rows]
+        for entry, record in zip(rows, records):
+            assert record["status"] == entry.status
+            if entry.current:
+                assert (record["value"], record["bits_per_pixel"]) == (entry.code, entry.bits_per_pixel), entry.name
+                assert record["designation"] == entry.name
+
+    def test_arrow_falls_back_to_ascii(self, capsys, monkeypatch):
+        raw = io.BytesIO()
+        stream = io.TextIOWrapper(raw, encoding="ascii")
+        monkeypatch.setattr(sys, "stdout", stream)
+        assert main(["describe", "YUYVPacked"]) == 0
+        stream.flush()
+        assert b"deprecated -> YUV422_8" in raw.getvalue()
+
+    def test_argv_defaults_to_the_process_arguments(self, capsys, monkeypatch):
+        monkeypatch.setattr(sys, "argv", ["korvell-pfnc", "describe", "Mono8"])
+        assert main() == 0
+        assert rows_of(capsys.readouterr().out)[0]["value"] == "0x01080001"
+
+
+class TestErrors:
+    @pytest.mark.parametrize(
+        "name, reason",
+        [
+            ("", "'' is not a pixel-format designation: no component set of the vocabulary begins it"),
+            ("Foo8", "'Foo8' is not a pixel-format designation: no component set of the vocabulary begins it"),
+            ("RGB8_x", "'RGB8_x' is not a pixel-format designation: it reads only up to character 4 ('RGB8'), not '_x'"),
+            ("Mono\n8", "'Mono\\n8' is not a pixel-format designation: it reads only up to character 4 ('Mono'), not '\\n8'"),
+        ],
+        ids=["empty", "Foo8", "RGB8_x", "newline"],
+    )
+    def test_one_line_naming_the_name_and_the_reason(self, capsys, name, reason):
+        status, tables_, err = describe_text(capsys, name, "Mono8")
+        assert status == 1
+        assert err == f"korvell-pfnc: unknown pixel format: {reason}\n"
+        assert [t["name"] for t in tables_] == ["Mono8"]
+
+    def test_huge_name_gives_a_short_message(self, capsys):
+        status, _, err = describe_text(capsys, "Mono8" + "x" * 1_000_000)
+        assert status == 1
+        assert err.count("\n") == 1 and len(err) < 400
+        assert "(1000005 characters)" in err
+
+    def test_json_keeps_one_object_per_name(self, capsys):
+        assert main(["describe", "--json", "Nope", "Mono8"]) == 1
+        out, err = capsys.readouterr()
+        nope, mono8 = json.loads(out)
+        assert nope == {"name": "Nope", "error": err.split("unknown pixel format: ", 1)[1].rstrip("\n")}
+        assert mono8["designation"] == "Mono8"
+
+    @pytest.mark.parametrize(
+        "argv", [[], ["describe"], ["list", "--status", "bogus"], ["frobnicate"]], ids=["none", "describe", "status", "command"]
+    )
+    def test_usage_errors_exit_2(self, capsys, argv):
+        assert main(argv) == 2
+        out, err = capsys.readouterr()
+        assert out == "" and err.startswith("usage: korvell-pfnc")
+
+
+class TestList:
+    @pytest.mark.parametrize(
+        "statuses, count",
+        [
+            ([], 258 + 12 + 24),
+            (["standard"], 258),
+            (["gev"], 12),
+            (["deprecated"], 24),
+            (["superseded"], 6),
+            (["current"], 270),
+            (["all"], 300),
+            (["gev", "superseded"], 18),
+        ],
+        ids=lambda v: "+".join(v) or "default" if isinstance(v, list) else str(v),
+    )
+    def test_status_filter(self, capsys, statuses, count):
+        argv = ["list"] + [a for s in statuses for a in ("--status", s)]
+        assert main(argv) == 0
+        assert len(capsys.readouterr().out.splitlines()) == 1 + count
+        assert main(argv + ["--json"]) == 0
+        assert len(json.loads(capsys.readouterr().out)) == count
+
+    def test_json_rows_match_the_table(self, capsys):
+        assert main(["list", "--json", "--status", "all"]) == 0
+        rows = json.loads(capsys.readouterr().out)
+        assert [(r["name"], r["value"], r["bits_per_pixel"], r["status"], r["replacement"]) for r in rows] == [
+            (e.name, e.code, e.bits_per_pixel, e.status, e.replacement) for e in names.entries()
+        ]
+        assert {r["value_hex"] for r in rows if r["name"] == "BGR16Packed"} == {None}
+
+    def test_superseded_and_missing_values_are_marked(self, capsys):
+        assert main(["list", "--status", "all"]) == 0
+        lines = {" ".join(line.split()) for line in capsys.readouterr().out.splitlines()}
+        assert "R10 0x010A00CA 10 superseded value" in lines
+        assert "BGR16Packed none deprecated \u2192 BGR16" in lines
