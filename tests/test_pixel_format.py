@@ -234,7 +234,7 @@ class TestErrors:
             ("", "'' is not a pixel-format designation: no component set of the vocabulary begins it"),
             ("Foo8", "'Foo8' is not a pixel-format designation: no component set of the vocabulary begins it"),
             ("Mono8xyz", "'Mono8xyz' is not a pixel-format designation: it reads only up to character 5 ('Mono8'), not 'xyz'"),
-            ("Mono", "'Mono' is not a pixel-format designation: it reads only up to character 4 ('Mono'), not ''"),
+            ("Mono", "'Mono' is not a pixel-format designation: it ends after 'Mono', before the designation is complete"),
             ("RGB8_Plan", "'RGB8_Plan' is not a pixel-format designation: it reads only up to character 4 ('RGB8'), not '_Plan'"),
         ],
     )

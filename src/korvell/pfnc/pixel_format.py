@@ -31,15 +31,17 @@ one, and are computed from the parts otherwise (:meth:`PixelFormat.computed_bits
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any, Optional, Union
+from typing import Any, Optional, Union
 
+from . import names as _names
 from ._internal.utils import join_designators
 from .exceptions import PixelFormatValueReject
-from . import names as _names
-
-if TYPE_CHECKING:
-    from .genicam.components import Components
-    from .genicam.tesselk import Size
+from .genicam.brintal import DataTypes
+from .genicam.components import Components, GenicamComponents, LMNLocation, parse_components
+from .genicam import ostrevo as _ostrevo
+from .genicam.ostrevo import Packing, PaddingType
+from .genicam.quenmar import InterfaceSpecific
+from .genicam.tesselk import Size
 
 __all__ = ["PixelFormat", "OpaquePixelFormat", "AnyPixelFormat"]
 
@@ -121,9 +123,6 @@ class PixelFormat:
         in the location's proportion, relative to the first (luma) field.  An
         alignment rounds the pixel up to a multiple of itself.
         """
-        from .genicam.components import GenicamComponents, LMNLocation
-        from .genicam.ostrevo import PaddingType
-
         sizes = list(self.size.sizes)
         packing = self.packing
         padding = packing.padding_type
@@ -173,10 +172,12 @@ class PixelFormat:
         raise PixelFormatValueReject(
             f"{_shown(designation)} is not a pixel-format designation: "
             + (
-                f"it reads only up to character {reached} ({_shown(text[:reached])}), "
+                "no component set of the vocabulary begins it"
+                if not reached
+                else f"it ends after {_shown(text)}, before the designation is complete"
+                if reached == len(text)
+                else f"it reads only up to character {reached} ({_shown(text[:reached])}), "
                 f"not {_shown(text[reached:])}"
-                if reached
-                else "no component set of the vocabulary begins it"
             )
         )
 
@@ -259,8 +260,6 @@ def _leading_run(text: str) -> str:
 
 def _size_readings(text: str, channels: int) -> list[tuple[Size, str]]:
     """The one reading of the bits per channel (see the module's rules)."""
-    from .genicam.tesselk import Size
-
     try:
         found = Size.from_designation(text, channels)
     except PixelFormatValueReject:
@@ -281,14 +280,13 @@ def _size_readings(text: str, channels: int) -> list[tuple[Size, str]]:
 
 def _as_written(packing: Any, consumed: str) -> Any:
     """The packing rebuilt with its padding name as the text spells it."""
-    from .genicam.ostrevo import PADDING_TYPE_NAME_REGISTRY, Packing
-
     written = packing.designation()
     if consumed in (written, "_" + written):
         return packing
     padding = packing.padding_type
-    for name in PADDING_TYPE_NAME_REGISTRY:
-        if name and PADDING_TYPE_NAME_REGISTRY.resolve(name) == padding:
+    registry = _ostrevo.PADDING_TYPE_NAME_REGISTRY  # read now: it may have been replaced
+    for name in registry:
+        if name and registry.resolve(name) == padding:
             rebuilt = Packing(name, packing.lsb, packing.alignment, packing.cluster_marker)
             if consumed in (rebuilt.designation(), "_" + rebuilt.designation()):
                 return rebuilt
@@ -308,11 +306,6 @@ def _read(cls: type[PixelFormat], text: str, given: str) -> tuple[list[PixelForm
 
 
 def _read_parts(cls: type[PixelFormat], text: str) -> tuple[list[PixelFormat], int]:
-    from .genicam.brintal import DataTypes
-    from .genicam.components import parse_components
-    from .genicam.ostrevo import Packing
-    from .genicam.quenmar import InterfaceSpecific
-
     found: list[PixelFormat] = []
     shortest_rest = len(text)
 

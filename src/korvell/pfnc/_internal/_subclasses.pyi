@@ -1,0 +1,10 @@
+"""The walk over a class's implementations."""
+
+from typing import TypeVar
+
+T = TypeVar("T")
+
+def all_implementations(base: type[T]) -> list[type[T]]:
+    """Every concrete class derived from ``base``: depth first in creation order
+    (pre-order over ``__subclasses__()``), each once, ``base`` itself never, and
+    classes that are still abstract (``inspect.isabstract``) left out."""
