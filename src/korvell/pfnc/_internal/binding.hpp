@@ -225,14 +225,28 @@ inline void bind_from(nb::module_ &m, const char *module, const char *name) {
     throw nb::python_error();
 }
 
+/// UTF-8 text of a str for messages; lone surrogates are kept ("surrogatepass")
+/// so that `make_str` (and so the messages built by `raise_error`) gives the same text back.
+inline std::string message_text(nb::handle str) {
+    Py_ssize_t size = 0;
+    if (const char *data = PyUnicode_AsUTF8AndSize(str.ptr(), &size))
+        return std::string(data, (size_t) size);
+    PyErr_Clear();
+    PyObject *bytes = PyUnicode_AsEncodedString(str.ptr(), "utf-8", "surrogatepass");
+    if (!bytes)
+        throw nb::python_error();
+    nb::object keep = nb::steal(bytes);
+    return std::string(PyBytes_AS_STRING(bytes), (size_t) PyBytes_GET_SIZE(bytes));
+}
+
 /// `repr(obj)` as C++ text.
 inline std::string repr_text(nb::handle obj) {
-    return nb::cast<std::string>(nb::repr(obj));
+    return message_text(nb::repr(obj));
 }
 
 /// `str(obj)` as C++ text.
 inline std::string str_text(nb::handle obj) {
-    return nb::cast<std::string>(nb::str(obj));
+    return message_text(nb::str(obj));
 }
 
 // ---------------------------------------------------------------------------
