@@ -12,7 +12,9 @@ korvell::ModuleRef g_mod;
 
 RegistryData &data_of(nb::handle self) { return korvell::self_of<RegistryData>(self); }
 
-/// `_registry[name]`, or a null object when the name is absent.
+/// `_registry[name]`, or a null object when the name is absent.  The caller
+/// owns a reference to `mapping`: comparing keys runs Python code that may
+/// replace the registry's mapping.
 nb::object lookup(nb::handle mapping, nb::handle name) {
     if (PyDict_CheckExact(mapping.ptr())) {
         PyObject *value = PyDict_GetItemWithError(mapping.ptr(), name.ptr());
@@ -26,7 +28,8 @@ nb::object lookup(nb::handle mapping, nb::handle name) {
 }
 
 nb::object resolve(nb::handle self, nb::handle name) {
-    nb::object value = lookup(data_of(self).registry, name);
+    nb::object mapping = data_of(self).registry;
+    nb::object value = lookup(mapping, name);
     if (!value.is_valid())
         korvell::raise_error(g_mod.get("NotRegisteredError"),
                              korvell::repr_text(name) + " is not registered");
@@ -52,7 +55,8 @@ NB_MODULE(_registry, m) {
         .def(
             "register",
             [](nb::handle self, nb::handle name, nb::handle value) {
-                data_of(self).registry[name] = value;
+                nb::object mapping = data_of(self).registry;   // kept while keys compare
+                mapping[name] = value;
             },
             "name"_a.none(), "value"_a.none(),
             "Store ``value`` under ``name``; a name registered again keeps its place.")
@@ -71,7 +75,8 @@ NB_MODULE(_registry, m) {
         .def(
             "__contains__",
             [](nb::handle self, nb::handle name) {
-                int found = PySequence_Contains(data_of(self).registry.ptr(), name.ptr());
+                nb::object mapping = data_of(self).registry;   // kept while keys compare
+                int found = PySequence_Contains(mapping.ptr(), name.ptr());
                 if (found < 0)
                     throw nb::python_error();
                 return found == 1;
