@@ -138,8 +138,9 @@ bool is_plain_registry(nb::handle registry) {
 
 nb::object resolve_name(nb::handle registry, nb::handle name) {
     if (is_plain_registry(registry)) {
-        PyObject *dict = nb::inst_ptr<korvell::RegistryData>(registry)->registry.ptr();
-        PyObject *value = PyDict_GetItemWithError(dict, name.ptr());
+        // kept while keys compare: a key's __eq__ may replace the registry's dict
+        nb::object dict = nb::inst_ptr<korvell::RegistryData>(registry)->registry;
+        PyObject *value = PyDict_GetItemWithError(dict.ptr(), name.ptr());
         if (value)
             return nb::borrow(value);
         if (PyErr_Occurred())
@@ -192,7 +193,8 @@ void register_defaults(nb::handle self) {
 
 void register_name(nb::handle self, nb::handle name_obj, nb::handle value) {
     nb::str name = korvell::exact_str(name_obj, "name");
-    int is_default = PySequence_Contains(data_of(self).default_keys.ptr(), name.ptr());
+    nb::object default_keys = data_of(self).default_keys;   // kept while keys compare
+    int is_default = PySequence_Contains(default_keys.ptr(), name.ptr());
     if (is_default < 0)
         throw nb::python_error();
     if (is_default)
@@ -331,8 +333,15 @@ bool packing_eq(nb::handle self, nb::handle other) {
         return false;
     if (!padding_type_of(self).equal(padding_type_of(other)))
         return false;
+    // Each pair of fields is kept while it compares: a field's __eq__ may
+    // replace a field of either packing.
     const Packing &b = *other_packing;
-    return a.lsb.equal(b.lsb) && a.alignment.equal(b.alignment) && a.cluster_marker.equal(b.cluster_marker);
+    auto field_equal = [](const nb::object &mine, const nb::object &theirs) {
+        nb::object x = mine, y = theirs;
+        return x.equal(y);
+    };
+    return field_equal(a.lsb, b.lsb) && field_equal(a.alignment, b.alignment) &&
+           field_equal(a.cluster_marker, b.cluster_marker);
 }
 
 // ---------------------------------------------------------------------------
