@@ -390,6 +390,14 @@ nb::list sequencing_parse(nb::handle cls, nb::handle designation_obj, nb::handle
             if (!fast)
                 throw nb::python_error();
             nb::object seq = nb::steal(fast);
+            // The comparisons and products below run the entries' Python code,
+            // which may change a list under the item pointer: work on a tuple.
+            if (PyList_Check(fast)) {
+                fast = PyList_AsTuple(fast);
+                if (!fast)
+                    throw nb::python_error();
+                seq = nb::steal(fast);
+            }
             // No fields and no channels: nothing to compare, the test holds.
             if (PySequence_Fast_GET_SIZE(fast) > 0 && !proportions_hold(seq, counts))
                 return nb::list();
@@ -545,7 +553,12 @@ NB_MODULE(quenmar, m) {
             "__eq__",
             [](const ComponentsSequencing &s, nb::handle other) {
                 const ComponentsSequencing *o = korvell::instance_of<ComponentsSequencing>(other);
-                return o && s.components.equal(o->components);
+                if (!o)
+                    return false;
+                // Both are kept while their entries compare: an entry's __eq__
+                // may replace either field.
+                nb::object mine = s.components, theirs = o->components;
+                return mine.equal(theirs);
             },
             "other"_a.none(), nb::sig("def __eq__(self, other: object) -> bool"))
         .def("__repr__",
@@ -555,7 +568,11 @@ NB_MODULE(quenmar, m) {
              })
         .def("__getstate__", [](const ComponentsSequencing &s) { return nb::make_tuple(s.components); })
         .def("__setstate__",
-             [](ComponentsSequencing &s, nb::tuple state) { new (&s) ComponentsSequencing(state[0]); });
+             [](ComponentsSequencing &s, nb::tuple state) {
+                 if (nb::len(state) != 1)
+                     throw nb::value_error("ComponentsSequencing state must hold 1 field");
+                 new (&s) ComponentsSequencing(state[0]);
+             });
     def_classmethod(
         seq, "from_designation",
         [](nb::handle cls, nb::handle full, nb::handle components, nb::handle sizes) {
