@@ -1,0 +1,392 @@
+"""Hostile input to the compiled modules: Python code that runs in the middle of
+an operation (an entry's __eq__, an index's __index__, a key's hash collision)
+and changes the objects being worked on, malformed pickle states, channel
+counts beyond the machine range, texts with lone surrogates, and random text.
+Every one must end in a Python result or a clear Python error, never a crash."""
+
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+from hypothesis import given, settings, strategies as st
+
+from korvell.pfnc._internal.registry import Registry
+from korvell.pfnc.exceptions import NotRegisteredError, PixelFormatValueReject
+from korvell.pfnc.genicam.brintal import CompoundDataTypes, DataTypes
+from korvell.pfnc.genicam.components import Component, GenicamComponents, LMNLocation
+from korvell.pfnc.genicam.ostrevo import Packing
+from korvell.pfnc.genicam.quenmar import ComponentsSequencing, InterfaceSpecific, Planar, SemiPlanar
+from korvell.pfnc.genicam.tesselk import Size
+
+# ---------------------------------------------------------------------------
+# Objects freed while the compiled code still works on them.  Each case runs in
+# a child interpreter with the debug allocator, which overwrites freed memory,
+# so that a use after free crashes the child instead of passing by luck; the
+# containers are subclasses so that they bypass the free lists.
+
+PRELUDE = """
+import gc
+from korvell.pfnc._internal.registry import Registry
+from korvell.pfnc.genicam import brintal, ostrevo
+from korvell.pfnc.genicam.brintal import CompoundDataTypes, DataTypeRegistry
+from korvell.pfnc.genicam.components import GenicamComponents, LMNLocation
+from korvell.pfnc.genicam.ostrevo import Packing, PaddingType, PaddingTypeNameRegistry
+from korvell.pfnc.genicam.quenmar import ComponentsSequencing
+from korvell.pfnc.genicam.tesselk import Size
+
+class L(list): pass
+class T(tuple): pass
+class D(dict): pass
+class S(set): pass
+
+def collides_with(text, action):
+    # A key that lands in the same hash slot as `text` and runs `action`
+    # when the two are compared.
+    class Key:
+        def __hash__(self): return hash(text)
+        def __eq__(self, other):
+            action(); gc.collect(); return False
+    return Key()
+"""
+
+FREED_WHILE_IN_USE = {
+    "Size.__getitem__ index replaces sizes": (
+        """
+        class I:
+            def __index__(self):
+                a.sizes = None; gc.collect(); return 1
+        a = Size([1]); a.sizes = L([5, 6])
+        print(a[I()])
+        """,
+        "6",
+    ),
+    "CompoundDataTypes.__getitem__ index replaces brintal": (
+        """
+        class I:
+            def __index__(self):
+                a.brintal = None; gc.collect(); return 1
+        a = CompoundDataTypes(["x"]); a.brintal = L(["x", "y"])
+        print(a[I()])
+        """,
+        "y",
+    ),
+    "Size.__eq__ entry replaces sizes": (
+        """
+        class E:
+            def __eq__(self, other):
+                a.sizes = None; gc.collect(); return True
+        a = Size([1]); a.sizes = L([E(), 7, 8])
+        b = Size([1]); b.sizes = L([E(), 7, 8])
+        print(a == b)
+        """,
+        "True",
+    ),
+    "CompoundDataTypes.__eq__ entry replaces brintal": (
+        """
+        class E(str):
+            def __ne__(self, other):
+                a.brintal = None; gc.collect(); return False
+        a = CompoundDataTypes(["x"]); a.brintal = L([E("x"), "y", "z"])
+        print(a == CompoundDataTypes(["x", "y", "z"]))
+        """,
+        "True",
+    ),
+    "ComponentsSequencing.__eq__ entry replaces components": (
+        """
+        class E:
+            def __eq__(self, other):
+                a.components = None; gc.collect(); return True
+        a = ComponentsSequencing(("Y",)); a.components = T((E(), "x", "y"))
+        print(a == ComponentsSequencing(("Y", "x", "y")))
+        """,
+        "True",
+    ),
+    "Packing.__eq__ field declines after replacing the other's": (
+        """
+        class Theirs:
+            def __eq__(self, other): return True
+        class Mine:
+            def __eq__(self, other):
+                b.lsb = None; gc.collect(); return NotImplemented
+        a = Packing("p"); b = Packing("p"); a.lsb = Mine(); b.lsb = Theirs()
+        print(a == b)
+        """,
+        "True",
+    ),
+    "Registry.resolve key replaces _registry": (
+        """
+        r = Registry()
+        r._registry = D({collides_with("x", lambda: setattr(r, "_registry", {})): 0, "x": 1})
+        print(r.resolve("x"))
+        """,
+        "1",
+    ),
+    "Registry.__contains__ key replaces _registry": (
+        """
+        r = Registry()
+        r._registry = D({collides_with("x", lambda: setattr(r, "_registry", {})): 0, "x": 1})
+        print("x" in r)
+        """,
+        "True",
+    ),
+    "Registry.register key replaces _registry": (
+        """
+        r = Registry()
+        r._registry = D({collides_with("x", lambda: setattr(r, "_registry", {})): 0})
+        r.register("x", 1)
+        print(r._registry)
+        """,
+        "{}",
+    ),
+    "DataTypeRegistry.register key replaces _default_keys": (
+        """
+        r = DataTypeRegistry()
+        r._default_keys = S({collides_with("x", lambda: setattr(r, "_default_keys", set()))})
+        r.register("x")
+        print(r.resolve("x"))
+        """,
+        "x",
+    ),
+    "DataTypeRegistry.restore key replaces both fields": (
+        """
+        class K(str):
+            def __hash__(self): return hash("s")
+            def __eq__(self, other):
+                r._default_keys = set(r._default_keys); r._registry = dict(r._registry)
+                gc.collect(); return str.__eq__(self, other)
+        r = DataTypeRegistry()
+        snap = r.snapshot()
+        r._default_keys = S({K("s"), "", "f", "u"})
+        r.restore(snap)
+        print(list(r._registry))
+        """,
+        "['', 's', 'f', 'u']",
+    ),
+    "PaddingTypeNameRegistry.register key replaces _default_keys": (
+        """
+        r = PaddingTypeNameRegistry()
+        r._default_keys = S({collides_with("x", lambda: setattr(r, "_default_keys", set()))})
+        r.register("x", PaddingType.GROUPED)
+        print(r.resolve("x"))
+        """,
+        "PaddingType.GROUPED",
+    ),
+    "Packing name lookup key replaces _registry": (
+        """
+        r = ostrevo.PADDING_TYPE_NAME_REGISTRY
+        key = collides_with("x", lambda: setattr(r, "_registry", {"x": PaddingType.GROUPED}))
+        mapping = {key: PaddingType.PACKED}; mapping.update(r._registry); mapping["x"] = PaddingType.PACKED
+        r._registry = mapping; del mapping
+        packing = Packing("x")
+        print(packing.padding_type_name, r._registry)
+        """,
+        "x {'x': <PaddingType.GROUPED: 'g'>}",
+    ),
+    "CompoundDataTypes.from_designation key replaces _registry": (
+        """
+        r = brintal.DATA_TYPE_REGISTRY
+        key = collides_with("x", lambda: setattr(r, "_registry", dict(r._registry)))
+        mapping = {key: "q"}; mapping.update(r._registry); mapping["x"] = "x"
+        r._registry = mapping; del mapping
+        print(CompoundDataTypes.from_designation("xx", 2)[1][0].brintal)
+        """,
+        "['x', 'x']",
+    ),
+    "ComponentsSequencing.from_designation fields change while compared": (
+        """
+        class Loc(LMNLocation):
+            @property
+            def fields(self): return fields
+        class N(int):
+            def __gt__(self, other):
+                fields.clear(); fields.extend([None] * 1000); gc.collect(); return False
+            def __mul__(self, other):
+                fields.clear(); gc.collect(); return int(self) * other
+        fields = [N(1), N(1)]
+        found = ComponentsSequencing.from_designation("YU", GenicamComponents(["Y", "U"], Loc((1, 1))), Size([8, 8]))
+        print(found[0][0].components)
+        """,
+        "('Y', 'U')",
+    ),
+}
+
+
+def limit_memory():
+    # A fault that builds an oversized list one entry at a time must not take
+    # the machine's memory with it.
+    import resource
+
+    resource.setrlimit(resource.RLIMIT_AS, (2 << 30, 2 << 30))
+
+
+def run_isolated(code):
+    env = dict(os.environ, PYTHONMALLOC="debug", PYTHONFAULTHANDLER="1")
+    proc = subprocess.run(
+        [sys.executable, "-c", PRELUDE + textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        timeout=60,
+        env=env,
+        preexec_fn=limit_memory,
+    )
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    return proc.stdout.strip()
+
+
+@pytest.mark.parametrize("code, expected", FREED_WHILE_IN_USE.values(), ids=FREED_WHILE_IN_USE.keys())
+def test_objects_replaced_during_an_operation_stay_alive(code, expected):
+    assert run_isolated(code) == expected
+
+
+# ---------------------------------------------------------------------------
+# Pickle states of the wrong length.
+
+
+@pytest.mark.parametrize(
+    "cls, state, message",
+    [
+        (Size, (), "Size state must hold 1 field"),
+        (Size, ([8], [8]), "Size state must hold 1 field"),
+        (CompoundDataTypes, (), "CompoundDataTypes state must hold 1 field"),
+        (CompoundDataTypes, (["s"], None), "CompoundDataTypes state must hold 1 field"),
+        (ComponentsSequencing, (), "ComponentsSequencing state must hold 1 field"),
+        (ComponentsSequencing, (("Y",), ("U",)), "ComponentsSequencing state must hold 1 field"),
+    ],
+    ids=["Size()", "Size(2)", "Compound()", "Compound(2)", "Sequencing()", "Sequencing(2)"],
+)
+def test_state_of_wrong_length_is_a_value_error(cls, state, message):
+    obj = cls.__new__(cls)
+    with pytest.raises(ValueError) as err:
+        obj.__setstate__(state)
+    assert str(err.value) == message
+
+
+# ---------------------------------------------------------------------------
+# Channel counts beyond the machine range read like any count larger than the
+# digit run: the shared reading, whose list of copies the interpreter refuses.
+
+
+@pytest.mark.parametrize(
+    "text, channels, expected",
+    [
+        ("8", -5, (Size([]), "")),
+        ("8p", -(2**63), (Size([]), "p")),
+        ("", 2**64, None),
+        ("p8", 2**64, None),
+        ("", -(2**64), None),
+    ],
+    ids=["8,-5", "8p,-2**63", "empty,2**64", "p8,2**64", "empty,-2**64"],
+)
+def test_extreme_channel_counts_parse(text, channels, expected):
+    assert Size.from_designation(text, channels) == expected
+
+
+@pytest.mark.parametrize(
+    "text, channels, error",
+    [
+        ("8", 2**64, "OverflowError"),
+        ("8", -(2**64), "OverflowError"),
+        ("8", 2**61, "MemoryError"),
+        ("_10", 2**62 + 1, "MemoryError"),
+    ],
+    ids=["8,2**64", "8,-2**64", "8,2**61", "_10,2**62+1"],
+)
+def test_shared_count_for_too_many_channels_fails_at_once(text, channels, error):
+    code = f"""
+    try:
+        Size.from_designation({text!r}, {channels})
+    except Exception as err:
+        print(type(err).__name__)
+    """
+    assert run_isolated(code) == error
+
+
+# ---------------------------------------------------------------------------
+# Messages built from the text form of objects whose text holds lone surrogates.
+
+
+class SurrogateText:
+    def __le__(self, other):
+        return True
+
+    def __repr__(self):
+        return "\ud800"
+
+    __str__ = __repr__
+
+
+@pytest.mark.parametrize(
+    "call, error, message",
+    [
+        (lambda: Size([SurrogateText()]), PixelFormatValueReject, "Sizes must all be larger than 0 [\ud800]."),
+        (
+            lambda: CompoundDataTypes([SurrogateText()]),
+            PixelFormatValueReject,
+            "brintal must only contain DataTypes, got \ud800",
+        ),
+        (lambda: Registry().resolve(SurrogateText()), NotRegisteredError, "\ud800 is not registered"),
+    ],
+    ids=["Size", "CompoundDataTypes", "Registry.resolve"],
+)
+def test_messages_keep_lone_surrogates(call, error, message):
+    with pytest.raises(error) as err:
+        call()
+    assert str(err.value) == message
+
+
+# ---------------------------------------------------------------------------
+# Random text and random objects at the parse functions: only the documented
+# errors, and every candidate formats back without error.
+
+PARSE_ERRORS = (PixelFormatValueReject,)
+texts = st.text(alphabet=st.sampled_from("0123456789_cpgamsbfuxYUVRGBCbCrPlanarSemi\ud800é"), max_size=12) | st.text(
+    max_size=8
+)
+channel_counts = st.integers(min_value=-3, max_value=5)
+not_text = st.one_of(st.none(), st.integers(), st.floats(), st.binary(max_size=4), st.lists(st.text(max_size=2)))
+
+
+def parse_everything(text, channels):
+    candidates = []
+    sized = Size.from_designation(text, channels)
+    if sized is not None:
+        candidates.append(sized)
+    candidates += DataTypes.create(text, channels)
+    candidates += Packing.from_designation(text)
+    components = GenicamComponents([Component.Y, Component.CB, Component.CR], LMNLocation((2, 1, 1)))
+    candidates += InterfaceSpecific.create(text, components, Size([8, 8, 8]))
+    candidates += InterfaceSpecific.create("_" + text, components, Size([8] * max(channels, 0)))
+    return candidates
+
+
+@settings(max_examples=300, deadline=None)
+@given(texts, channel_counts)
+def test_random_text_parses_or_raises_documented_errors(text, channels):
+    try:
+        candidates = parse_everything(text, channels)
+    except PARSE_ERRORS:
+        return
+    for part, rest in candidates:
+        assert isinstance(rest, str)
+        assert text.endswith(rest)
+        assert isinstance(part.designation(), str)
+
+
+@settings(max_examples=100, deadline=None)
+@given(not_text, channel_counts)
+def test_random_objects_as_text_are_type_errors(obj, channels):
+    calls = [
+        lambda: Size.from_designation(obj, channels),
+        lambda: CompoundDataTypes.from_designation(obj, channels),
+        lambda: DataTypes.create(obj, channels),
+        lambda: Packing.from_designation(obj),
+        lambda: InterfaceSpecific.create(obj, GenicamComponents([Component.Y]), Size([8])),
+        lambda: Planar.from_designation(obj, GenicamComponents([Component.Y]), Size([8])),
+        lambda: SemiPlanar.from_designation(obj, GenicamComponents([Component.Y]), Size([8])),
+        lambda: ComponentsSequencing.from_designation(obj, GenicamComponents([Component.Y]), Size([8])),
+    ]
+    for call in calls:
+        with pytest.raises(TypeError, match="full_designation must be str|designation must be str"):
+            call()
