@@ -5,6 +5,7 @@ counts beyond the machine range, texts with lone surrogates, and random text.
 Every one must end in a Python result or a clear Python error, never a crash."""
 
 import os
+import re
 import subprocess
 import sys
 import textwrap
@@ -301,6 +302,27 @@ def test_shared_count_for_too_many_channels_fails_at_once(text, channels, error)
         print(type(err).__name__)
     """
     assert run_isolated(code) == error
+
+
+class ClaimsToBeLong:
+    """Components whose length is far larger than the entries they hold."""
+
+    def __init__(self, length):
+        self.length = length
+
+    def __len__(self):
+        return self.length
+
+    def __getitem__(self, index):
+        if index >= 2:
+            raise IndexError(f"component {index} is missing")
+        return "Y"
+
+
+@pytest.mark.parametrize("length", [sys.maxsize, 10**12], ids=["maxsize", "10**12"])
+def test_components_with_a_false_length_fail_at_the_first_missing_item(length):
+    with pytest.raises(IndexError, match=re.escape("component 2 is missing")):
+        ComponentsSequencing.from_designation("YY", ClaimsToBeLong(length), Size([8]))
 
 
 # ---------------------------------------------------------------------------

@@ -334,7 +334,9 @@ nb::list sequencing_parse(nb::handle cls, nb::handle designation_obj, nb::handle
     Py_ssize_t count = length_of(components);
     nb::object channel_name = g_mod.get("channel_name");
     std::vector<nb::object> names;
-    names.reserve((size_t) count);
+    // the length is the object's own claim: reserve no more than a real
+    // component set needs, so that a false one fails at its first missing item
+    names.reserve((size_t) std::min<Py_ssize_t>(count, 64));
     for (Py_ssize_t i = 0; i < count; ++i) {
         PyObject *item = PyObject_GetItem(components.ptr(), nb::int_(i).ptr());
         if (!item)
