@@ -242,6 +242,52 @@ def test_objects_replaced_during_an_operation_stay_alive(code, expected):
 
 
 # ---------------------------------------------------------------------------
+# Long chains of instances, each held directly by a field of the one before:
+# freeing the first must not recurse once per link on the C stack (the child
+# runs with a small stack so that such a recursion would surely overflow it).
+
+CHAINS = {
+    "Size.sizes": ("Size([1])", "sizes"),
+    "CompoundDataTypes.brintal": ("CompoundDataTypes(['x'])", "brintal"),
+    "ComponentsSequencing.components": ("ComponentsSequencing(())", "components"),
+    "Packing.alignment": ("Packing('p')", "alignment"),
+    "Registry._registry": ("Registry()", "_registry"),
+    "DataTypeRegistry._default_keys": ("DataTypeRegistry()", "_default_keys"),
+    "PaddingTypeNameRegistry._registry": ("PaddingTypeNameRegistry()", "_registry"),
+    "subclass of Size": ("type('Sub', (Size,), {})([1])", "sizes"),
+}
+
+
+def small_stack():
+    import resource
+
+    resource.setrlimit(resource.RLIMIT_STACK, (1 << 20, 1 << 20))
+
+
+@pytest.mark.parametrize("make, field", CHAINS.values(), ids=CHAINS.keys())
+def test_long_chain_is_freed_without_deep_recursion(make, field):
+    code = f"""
+    first = link = {make}
+    for _ in range(100_000):
+        nxt = {make}
+        link.{field} = nxt
+        link = nxt
+    del link, nxt, first
+    gc.collect()
+    print("freed")
+    """
+    proc = subprocess.run(
+        [sys.executable, "-c", PRELUDE + textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        timeout=120,
+        preexec_fn=small_stack,
+    )
+    assert proc.returncode == 0, proc.stderr[-2000:]
+    assert proc.stdout.strip() == "freed"
+
+
+# ---------------------------------------------------------------------------
 # Pickle states of the wrong length.
 
 

@@ -87,4 +87,5 @@ NB_MODULE(_registry, m) {
             return nb::str("{}({!r})").format(cls_name, data_of(self).registry);
         });
     cls.attr("__module__") = "korvell.pfnc._internal.registry";
+    korvell::use_flat_dealloc(cls);
 }

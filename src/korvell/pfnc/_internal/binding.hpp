@@ -394,4 +394,33 @@ inline nb::object registry_base() {
     return nb::module_::import_("korvell.pfnc._internal.registry").attr("Registry");
 }
 
+// ---------------------------------------------------------------------------
+// Deallocation of long chains.  An instance whose field holds the next
+// instance directly (`a.sizes = b`, `b.sizes = c`, ...) is freed from inside
+// the deallocation of the one before it, so a long enough chain overflows the
+// C stack.  `flat_dealloc` runs the binding's own deallocation inside the
+// interpreter's trashcan, which defers deep deallocations as it does for
+// lists and dicts.
+
+inline destructor bound_dealloc = nullptr;   // the binding's own (one per extension)
+
+inline void flat_dealloc(PyObject *self) {
+    PyObject_GC_UnTrack(self);
+    Py_TRASHCAN_BEGIN(self, flat_dealloc)
+    bound_dealloc(self);
+    Py_TRASHCAN_END
+}
+
+/// Free the instances of the bound class `cls` through `flat_dealloc`; only a
+/// collected class (one bound with tp_traverse) can use the trashcan.
+inline void use_flat_dealloc(nb::handle cls) {
+    PyTypeObject *tp = (PyTypeObject *) cls.ptr();
+    if (!PyType_HasFeature(tp, Py_TPFLAGS_HAVE_GC) || tp->tp_dealloc == flat_dealloc)
+        return;
+    if (bound_dealloc && bound_dealloc != tp->tp_dealloc)
+        return;   // not the deallocation the others use: leave it as it is
+    bound_dealloc = tp->tp_dealloc;
+    tp->tp_dealloc = flat_dealloc;
+}
+
 } // namespace korvell

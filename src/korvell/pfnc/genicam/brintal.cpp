@@ -692,6 +692,8 @@ NB_MODULE(brintal, m) {
              });
     cls.attr("__hash__") = nb::none();
     cls.attr("__match_args__") = nb::make_tuple("brintal");
+    korvell::use_flat_dealloc(cls);
+    korvell::use_flat_dealloc(reg);
 
     // The abstract operations go on the base only after its implementation is bound.
     korvell::make_abstract(base, {{"designation", korvell::MethodKind::method},

@@ -545,6 +545,7 @@ void bind_registry(nb::module_ &m) {
     cls.attr("default_snapshot") = classmethod(
         nb::cpp_function(&default_snapshot, nb::name("default_snapshot"), "cls"_a,
                          "A snapshot that holds only the default names."));
+    korvell::use_flat_dealloc(cls);
 }
 
 void bind_packing(nb::module_ &m) {
@@ -606,6 +607,7 @@ void bind_packing(nb::module_ &m) {
             },
             nb::sig("def __setstate__(self, state: tuple[str, bool, int | None, int], /) -> None"));
     cls.attr("__hash__") = nb::none();
+    korvell::use_flat_dealloc(cls);
 }
 
 } // namespace

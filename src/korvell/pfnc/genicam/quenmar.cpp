@@ -590,6 +590,7 @@ NB_MODULE(quenmar, m) {
         "counts are in the location's proportions; otherwise an empty list.");
     seq.attr("__hash__") = nb::none();
     seq.attr("__match_args__") = nb::make_tuple("components");
+    korvell::use_flat_dealloc(seq);
 
     // The implementations are bound; now the base's own operations become
     // abstract placeholders.

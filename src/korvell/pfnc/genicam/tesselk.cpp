@@ -312,4 +312,5 @@ NB_MODULE(tesselk, m) {
         });
     cls.attr("__hash__") = nb::none();
     cls.attr("__match_args__") = nb::make_tuple("sizes");
+    korvell::use_flat_dealloc(cls);
 }
