@@ -372,6 +372,47 @@ def test_components_with_a_false_length_fail_at_the_first_missing_item(length):
 
 
 # ---------------------------------------------------------------------------
+# Errors raised by the caller's own objects propagate as they are, not as an
+# internal error of the interpreter.
+
+
+class ContainsFails:
+    def __contains__(self, key):
+        raise LookupError("contains failed")
+
+    def __getitem__(self, key):
+        return 1
+
+
+def registry_over(mapping):
+    registry = Registry()
+    registry._registry = mapping
+    return registry
+
+
+def abstract_flag_without_names(base):
+    cls = type("Flagged", (base,), {})
+    cls.__abstractmethods__ = 5  # truthy, so the class is flagged abstract
+    return cls
+
+
+@pytest.mark.parametrize(
+    "call, error, message",
+    [
+        (lambda: registry_over(ContainsFails()).resolve("x"), LookupError, "contains failed"),
+        (lambda: "x" in registry_over(ContainsFails()), LookupError, "contains failed"),
+        (lambda: abstract_flag_without_names(Planar)(), TypeError, "'int' object is not iterable"),
+        (lambda: abstract_flag_without_names(DataTypes)(), TypeError, "'int' object is not iterable"),
+    ],
+    ids=["Registry.resolve", "Registry.__contains__", "Planar subclass", "DataTypes subclass"],
+)
+def test_errors_of_the_callers_objects_propagate(call, error, message):
+    with pytest.raises(error) as err:
+        call()
+    assert str(err.value) == message
+
+
+# ---------------------------------------------------------------------------
 # Messages built from the text form of objects whose text holds lone surrogates.
 
 

@@ -22,7 +22,10 @@ nb::object lookup(nb::handle mapping, nb::handle name) {
             throw nb::python_error();
         return nb::borrow(value);
     }
-    if (!PySequence_Contains(mapping.ptr(), name.ptr()))
+    int found = PySequence_Contains(mapping.ptr(), name.ptr());
+    if (found < 0)
+        throw nb::python_error();
+    if (!found)
         return nb::object();
     return mapping[name];
 }

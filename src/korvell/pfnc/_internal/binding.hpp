@@ -276,7 +276,10 @@ inline PyObject *abstract_aware_new(PyTypeObject *tp, PyObject *, PyObject *) no
     try {
         nb::handle cls((PyObject *) tp);
         if (PyType_HasFeature(tp, Py_TPFLAGS_IS_ABSTRACT)) {
-            nb::list names = nb::steal<nb::list>(PySequence_List(cls.attr("__abstractmethods__").ptr()));
+            PyObject *listed = PySequence_List(cls.attr("__abstractmethods__").ptr());
+            if (!listed)
+                throw nb::python_error();
+            nb::list names = nb::steal<nb::list>(listed);
             names.sort();
             size_t count = nb::len(names);
 #if PY_VERSION_HEX >= 0x030C0000
