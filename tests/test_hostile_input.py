@@ -413,6 +413,59 @@ def test_errors_of_the_callers_objects_propagate(call, error, message):
 
 
 # ---------------------------------------------------------------------------
+# The error types a module reads from its namespace may be replaced by any
+# callable: what it returns is raised when it is an exception (with its cause
+# when there is one), and is the interpreter's TypeError otherwise, never a
+# write into an object that is no exception.  Run apart: the fault this
+# guards against corrupts memory.
+
+ERROR_FACTORIES = {
+    "Size, exception": (
+        "korvell.pfnc.genicam.tesselk", "PixelFormatValueReject", "LookupError('wrapped: ' + msg)", "Size([0])",
+        "LookupError wrapped: Sizes must all be larger than 0 [0]. NoneType",
+    ),
+    "Size, no exception": (
+        "korvell.pfnc.genicam.tesselk", "PixelFormatValueReject", "42", "Size([0])",
+        "TypeError exceptions must derive from BaseException NoneType",
+    ),
+    "Packing with a cause, exception": (
+        "korvell.pfnc.genicam.ostrevo", "PixelFormatValueReject", "LookupError(msg)", "Packing('zz')",
+        "LookupError zz is not a valid padding type name. NotRegisteredError",
+    ),
+    "Packing with a cause, no exception": (
+        "korvell.pfnc.genicam.ostrevo", "PixelFormatValueReject", "Slotted()", "Packing('zz')",
+        "TypeError exceptions must derive from BaseException NotRegisteredError",
+    ),
+    "Registry.resolve, no exception": (
+        "korvell.pfnc._internal._registry", "NotRegisteredError", "Slotted()", "Registry().resolve('q')",
+        "TypeError exceptions must derive from BaseException NoneType",
+    ),
+    "DataTypeRegistry.register, no exception": (
+        "korvell.pfnc.genicam.brintal", "DuplicateRegistrationError", "Slotted()", "DataTypeRegistry().register('s')",
+        "TypeError exceptions must derive from BaseException NoneType",
+    ),
+}
+
+
+@pytest.mark.parametrize("module, name, made, call, expected", ERROR_FACTORIES.values(), ids=ERROR_FACTORIES.keys())
+def test_replaced_error_types_raise_what_they_make(module, name, made, call, expected):
+    code = f"""
+    import importlib
+    class Slotted:
+        __slots__ = ("a", "b")
+    setattr(importlib.import_module({module!r}), {name!r}, lambda msg: {made})
+    for _ in range(3):
+        try:
+            {call}
+        except BaseException as err:
+            found = f"{{type(err).__name__}} {{err}} {{type(err.__context__).__name__}}"
+    gc.collect()
+    print(found)
+    """
+    assert run_isolated(code) == expected
+
+
+# ---------------------------------------------------------------------------
 # Messages built from the text form of objects whose text holds lone surrogates.
 
 

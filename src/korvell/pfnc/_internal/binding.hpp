@@ -208,21 +208,36 @@ inline void bind_from(nb::module_ &m, const char *module, const char *name) {
 // ---------------------------------------------------------------------------
 // Errors.
 
+/// `raise err`, optionally `from cause`.  `err` comes from calling an error
+/// type read from a module namespace, which may have been replaced by any
+/// callable: an exception instance is raised as it is (its cause set only
+/// then), anything else is the interpreter's TypeError (raised while `cause`
+/// is being handled).
+[[noreturn]] inline void raise_instance(nb::handle err, nb::handle cause = nb::handle()) {
+    if (!PyExceptionInstance_Check(err.ptr())) {
+        nb::object type_error = nb::handle(PyExc_TypeError)("exceptions must derive from BaseException");
+        if (cause.is_valid())
+            PyException_SetContext(type_error.ptr(), cause.inc_ref().ptr());
+        PyErr_SetObject(PyExc_TypeError, type_error.ptr());
+        throw nb::python_error();
+    }
+    if (cause.is_valid()) {
+        PyException_SetCause(err.ptr(), cause.inc_ref().ptr());
+        PyException_SetContext(err.ptr(), cause.inc_ref().ptr());
+    }
+    PyErr_SetObject((PyObject *) Py_TYPE(err.ptr()), err.ptr());
+    throw nb::python_error();
+}
+
 /// Raise `exc_type(message)`.
 [[noreturn]] inline void raise_error(nb::handle exc_type, const std::string &message) {
-    nb::object err = exc_type(make_str(message));
-    PyErr_SetObject(exc_type.ptr(), err.ptr());
-    throw nb::python_error();
+    raise_instance(exc_type(make_str(message)));
 }
 
 /// Raise `exc_type(message)` from the exception `cause` (`raise ... from cause`).
 [[noreturn]] inline void raise_error_from(nb::handle exc_type, const std::string &message,
                                           nb::handle cause) {
-    nb::object err = exc_type(make_str(message));
-    PyException_SetCause(err.ptr(), cause.inc_ref().ptr());
-    PyException_SetContext(err.ptr(), cause.inc_ref().ptr());
-    PyErr_SetObject(exc_type.ptr(), err.ptr());
-    throw nb::python_error();
+    raise_instance(exc_type(make_str(message)), cause);
 }
 
 /// UTF-8 text of a str for messages; lone surrogates are kept ("surrogatepass")

@@ -104,13 +104,7 @@ PyType_Slot packing_slots[] = {
 /// Raise `exc_type(message)` from `cause`; the message is a str object so that
 /// any text (lone surrogates included) survives.
 [[noreturn]] void raise_from(nb::handle exc_type, nb::handle message, nb::handle cause) {
-    nb::object err = exc_type(message);
-    if (cause.is_valid()) {
-        PyException_SetCause(err.ptr(), cause.inc_ref().ptr());
-        PyException_SetContext(err.ptr(), cause.inc_ref().ptr());
-    }
-    PyErr_SetObject(exc_type.ptr(), err.ptr());
-    throw nb::python_error();
+    korvell::raise_instance(exc_type(message), cause);
 }
 
 nb::str concat(nb::handle left, nb::handle right) {
