@@ -288,6 +288,43 @@ def test_long_chain_is_freed_without_deep_recursion(make, field):
 
 
 # ---------------------------------------------------------------------------
+# An object whose field is the object itself: the operations that hand on to
+# the field end in RecursionError (run apart: without a limit they overflow
+# the C stack).
+
+SELF_DELEGATION = {
+    "iter(Registry)": ("Registry()", "_registry", "list(obj)", "Registry.__iter__"),
+    "len(Registry)": ("Registry()", "_registry", "len(obj)", "Registry.__len__"),
+    "in Registry": ("Registry()", "_registry", "'x' in obj", "Registry.__contains__"),
+    "Registry.resolve": ("Registry()", "_registry", "obj.resolve('x')", "Registry.__contains__"),
+    "DataTypeRegistry.restore": (
+        "DataTypeRegistry()", "_registry", "obj.restore(DataTypeRegistry.default_snapshot())", "Registry.__iter__",
+    ),
+    "len(Size)": ("Size([8])", "sizes", "len(obj)", "Size.__len__"),
+    "Size[0]": ("Size([8])", "sizes", "obj[0]", "Size.__getitem__"),
+    "Size.designation": ("Size([8])", "sizes", "obj.designation()", "Size.__getitem__"),
+    "len(CompoundDataTypes)": ("CompoundDataTypes(['s'])", "brintal", "len(obj)", "CompoundDataTypes.__len__"),
+    "CompoundDataTypes[0]": ("CompoundDataTypes(['s'])", "brintal", "obj[0]", "CompoundDataTypes.__getitem__"),
+    "CompoundDataTypes ==": (
+        "CompoundDataTypes(['s'])", "brintal", "obj == CompoundDataTypes(['s'])", "CompoundDataTypes.__len__",
+    ),
+}
+
+
+@pytest.mark.parametrize("make, field, call, where", SELF_DELEGATION.values(), ids=SELF_DELEGATION.keys())
+def test_field_holding_its_own_object_ends_in_recursion_error(make, field, call, where):
+    code = f"""
+    obj = {make}
+    obj.{field} = obj
+    try:
+        {call}
+    except RecursionError as err:
+        print(err)
+    """
+    assert run_isolated(code) == f"maximum recursion depth exceeded in {where}"
+
+
+# ---------------------------------------------------------------------------
 # Pickle states of the wrong length.
 
 

@@ -31,6 +31,7 @@ nb::object lookup(nb::handle mapping, nb::handle name) {
 }
 
 nb::object resolve(nb::handle self, nb::handle name) {
+    korvell::RecursionGuard guard(" in Registry.resolve");
     nb::object mapping = data_of(self).registry;
     nb::object value = lookup(mapping, name);
     if (!value.is_valid())
@@ -73,11 +74,20 @@ NB_MODULE(_registry, m) {
                 return snapshot_type(data_of(self).registry);
             },
             "An independent, immutable copy of the current entries.")
-        .def("__iter__", [](nb::handle self) { return nb::iter(data_of(self).registry); })
-        .def("__len__", [](nb::handle self) { return nb::len(data_of(self).registry); })
+        .def("__iter__",
+             [](nb::handle self) {
+                 korvell::RecursionGuard guard(" in Registry.__iter__");
+                 return nb::iter(data_of(self).registry);
+             })
+        .def("__len__",
+             [](nb::handle self) {
+                 korvell::RecursionGuard guard(" in Registry.__len__");
+                 return nb::len(data_of(self).registry);
+             })
         .def(
             "__contains__",
             [](nb::handle self, nb::handle name) {
+                korvell::RecursionGuard guard(" in Registry.__contains__");
                 nb::object mapping = data_of(self).registry;   // kept while keys compare
                 int found = PySequence_Contains(mapping.ptr(), name.ptr());
                 if (found < 0)

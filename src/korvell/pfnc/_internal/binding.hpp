@@ -441,4 +441,22 @@ inline void use_flat_dealloc(nb::handle cls) {
     tp->tp_dealloc = flat_dealloc;
 }
 
+// ---------------------------------------------------------------------------
+// Delegation.  An operation that hands itself on to a field (`len` of a Size
+// is `len` of its list) recurses without end when the field is the object
+// itself, and no Python frame is there to stop it: each such operation holds
+// a guard, so that the interpreter's recursion limit ends it with
+// RecursionError instead of a C stack overflow.
+
+class RecursionGuard {
+public:
+    explicit RecursionGuard(const char *where) {
+        if (Py_EnterRecursiveCall(where))
+            throw nb::python_error();
+    }
+    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
+    RecursionGuard(const RecursionGuard &) = delete;
+    RecursionGuard &operator=(const RecursionGuard &) = delete;
+};
+
 } // namespace korvell

@@ -663,10 +663,15 @@ NB_MODULE(brintal, m) {
             nb::sig("def designation(self) -> str"),
             "The designation text: the designator once when every channel has the same\n"
             "one, otherwise each channel's designator in order (UNSIGNED writes nothing).")
-        .def("__len__", [](const CompoundDataTypes &c) { return nb::len(c.brintal); })
+        .def("__len__",
+             [](const CompoundDataTypes &c) {
+                 korvell::RecursionGuard guard(" in CompoundDataTypes.__len__");
+                 return nb::len(c.brintal);
+             })
         .def(
             "__getitem__",
             [](const CompoundDataTypes &c, nb::handle item) -> nb::object {
+                korvell::RecursionGuard guard(" in CompoundDataTypes.__getitem__");
                 nb::object brintal = c.brintal;   // kept: the index's __index__ may replace the field
                 return brintal[item];
             },

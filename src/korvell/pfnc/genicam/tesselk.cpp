@@ -267,10 +267,15 @@ NB_MODULE(tesselk, m) {
             nb::for_getter(nb::sig("def sizes(self) -> list[int]")),
             nb::for_setter(nb::sig("def sizes(self, value: list[int], /) -> None")),
             "Bit count of each channel.")
-        .def("__len__", [](const Size &s) { return nb::len(s.sizes); })
+        .def("__len__",
+             [](const Size &s) {
+                 korvell::RecursionGuard guard(" in Size.__len__");
+                 return nb::len(s.sizes);
+             })
         .def(
             "__getitem__",
             [](const Size &s, nb::handle item) -> nb::object {
+                korvell::RecursionGuard guard(" in Size.__getitem__");
                 nb::object sizes = s.sizes;   // kept: the index's __index__ may replace the field
                 return sizes[item];
             },
