@@ -185,6 +185,33 @@ FREED_WHILE_IN_USE = {
         """,
         "x {'x': <PaddingType.GROUPED: 'g'>}",
     ),
+    "Packing.padding_type key replaces padding_type_name": (
+        """
+        r = ostrevo.PADDING_TYPE_NAME_REGISTRY
+        packing = Packing("p")
+        key = collides_with("xyz", lambda: setattr(packing, "padding_type_name", None))
+        r._registry = D({key: PaddingType.GROUPED, "xyz": PaddingType.PACKED})
+        packing.padding_type_name = "".join(["xy", "z"])
+        print(packing.padding_type)
+        """,
+        "PaddingType.PACKED",
+    ),
+    "Size.__post_init__ entry replaces sizes": (
+        """
+        class Entry:
+            def __le__(self, other):
+                size.sizes = None; gc.collect(); return True
+        class Entries:
+            def __iter__(self): return iter([Entry()])
+            def __repr__(self): return "Entries"
+        size = Size([8]); size.sizes = Entries()
+        try:
+            size.__post_init__()
+        except Exception as err:
+            print(type(err).__name__, err)
+        """,
+        "PixelFormatValueReject Sizes must all be larger than 0 Entries.",
+    ),
     "CompoundDataTypes.from_designation key replaces _registry": (
         """
         r = brintal.DATA_TYPE_REGISTRY

@@ -313,10 +313,18 @@ void packing_init(Packing *self, nb::handle padding, nb::handle lsb, nb::handle 
                                     std::move(cluster_value)));
 }
 
+/// The padding type of `padding_type_name`, looked up in the registry.  The
+/// name is kept while it is looked up: a registry that is no plain dict runs
+/// Python code, which may replace the field.
+nb::object own_padding_type(nb::handle obj) {
+    nb::object name = korvell::self_of<Packing>(obj).padding_type_name;
+    return resolve_name(module_registry(), name);
+}
+
 /// The resolved padding type of a packing; a subclass's property is honoured.
 nb::object padding_type_of(nb::handle obj) {
     if (Py_TYPE(obj.ptr()) == g_packing_type)
-        return resolve_name(module_registry(), korvell::self_of<Packing>(obj).padding_type_name);
+        return own_padding_type(obj);
     return obj.attr("padding_type");
 }
 
@@ -574,7 +582,7 @@ void bind_packing(nb::module_ &m) {
             "The cluster marker; 0 when there is none.")
         .def_prop_ro(
             "padding_type",
-            [](nb::handle self) { return resolve_name(module_registry(), korvell::self_of<Packing>(self).padding_type_name); },
+            &own_padding_type,
             nb::sig("def padding_type(self) -> PaddingType"),
             "The padding type of ``padding_type_name``, looked up in the registry on every read.")
         .def("__eq__", &packing_eq, "other"_a.none(), nb::sig("def __eq__(self, other: object) -> bool"))

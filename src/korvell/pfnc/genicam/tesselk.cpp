@@ -259,7 +259,11 @@ NB_MODULE(tesselk, m) {
            },
            "sizes"_a.none(), nb::sig("def __init__(self, sizes: list[int]) -> None"))
         .def(
-            "__post_init__", [](nb::handle self) { validate(korvell::self_of<Size>(self).sizes); },
+            "__post_init__",
+            [](nb::handle self) {
+                nb::object sizes = korvell::self_of<Size>(self).sizes;   // kept: the entries' code may replace it
+                validate(sizes);
+            },
             "Check that every entry is greater than 0; raise PixelFormatValueReject otherwise.")
         .def_prop_rw(
             "sizes", [](const Size &s) { return s.sizes; },
