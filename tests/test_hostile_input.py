@@ -4,6 +4,7 @@ and changes the objects being worked on, malformed pickle states, channel
 counts beyond the machine range, texts with lone surrogates, and random text.
 Every one must end in a Python result or a clear Python error, never a crash."""
 
+import gc
 import os
 import re
 import subprocess
@@ -15,9 +16,10 @@ from hypothesis import given, settings, strategies as st
 
 from korvell.pfnc._internal.registry import Registry
 from korvell.pfnc.exceptions import NotRegisteredError, PixelFormatValueReject
-from korvell.pfnc.genicam.brintal import CompoundDataTypes, DataTypes
+from korvell.pfnc.genicam import ostrevo
+from korvell.pfnc.genicam.brintal import CompoundDataTypes, DataTypes, DefaultDataType
 from korvell.pfnc.genicam.components import Component, GenicamComponents, LMNLocation
-from korvell.pfnc.genicam.ostrevo import Packing
+from korvell.pfnc.genicam.ostrevo import Packing, PaddingType, PaddingTypeNameRegistry
 from korvell.pfnc.genicam.quenmar import ComponentsSequencing, InterfaceSpecific, Planar, SemiPlanar
 from korvell.pfnc.genicam.tesselk import Size
 
@@ -350,6 +352,66 @@ def test_field_holding_its_own_object_ends_in_recursion_error(make, field, call,
         print(err)
     """
     assert run_isolated(code) == f"maximum recursion depth exceeded in {where}"
+
+
+# ---------------------------------------------------------------------------
+# __init__ entered again, on the same object, from the Python code of its own
+# arguments: the nested initialisation is replaced, and what it stored is let go.
+
+
+def reinit_size(inner):
+    size = Size.__new__(Size)
+
+    class Entry:
+        def __le__(self, other):
+            size.__init__(inner)
+            return False
+
+    size.__init__([Entry()])
+    return size, "sizes"
+
+
+def reinit_compound(inner):
+    compound = CompoundDataTypes.__new__(CompoundDataTypes)
+
+    class Entry:
+        @property
+        def __class__(self):
+            compound.__init__(inner)
+            return DefaultDataType
+
+    compound.__init__([Entry()])
+    return compound, "brintal"
+
+
+def reinit_packing(inner):
+    packing = Packing.__new__(Packing)
+
+    class Flag:
+        def __bool__(self):
+            packing.__init__(inner)
+            return True
+
+    packing.__init__("p", Flag())
+    return packing, "padding_type_name"
+
+
+@pytest.mark.parametrize(
+    "reinit, inner",
+    [(reinit_size, [8]), (reinit_compound, ["s"]), (reinit_packing, "".join(["gro", "up"]))],
+    ids=["Size", "CompoundDataTypes", "Packing"],
+)
+def test_nested_init_of_the_same_object_leaks_nothing(monkeypatch, reinit, inner):
+    registry = PaddingTypeNameRegistry()
+    registry.register(inner if isinstance(inner, str) else "group", PaddingType.GROUPED)
+    monkeypatch.setattr(ostrevo, "PADDING_TYPE_NAME_REGISTRY", registry)
+    registry = None
+    before = sys.getrefcount(inner)
+    obj, field = reinit(inner)
+    assert getattr(obj, field) is not inner
+    del obj  # its entries' code holds `inner` too
+    gc.collect()
+    assert sys.getrefcount(inner) == before
 
 
 # ---------------------------------------------------------------------------

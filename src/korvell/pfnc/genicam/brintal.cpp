@@ -646,10 +646,15 @@ NB_MODULE(brintal, m) {
     cls.doc() = "Represents a compound designation containing multiple data types.";
     cls.def(
            "__init__",
-           [](CompoundDataTypes *self, nb::handle brintal) {
+           [](nb::pointer_and_handle<CompoundDataTypes> self, nb::handle brintal) {
                nb::list list = korvell::exact_list(brintal, "brintal");
                validate_compound(list);
-               new (self) CompoundDataTypes{std::move(list)};
+               // The entries' Python code may have initialised this very
+               // object through a nested __init__: replace its field then.
+               if (nb::inst_ready(self.h))
+                   self.p->brintal = std::move(list);
+               else
+                   new (self.p) CompoundDataTypes{std::move(list)};
            },
            "brintal"_a.none(), nb::sig("def __init__(self, brintal: list[DataType]) -> None"))
         .def_prop_rw(

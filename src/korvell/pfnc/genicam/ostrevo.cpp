@@ -301,16 +301,21 @@ Packing make_packing(nb::handle padding, nb::object lsb, nb::object alignment, n
     return Packing{std::move(name), std::move(lsb), std::move(alignment), std::move(cluster_marker)};
 }
 
-void packing_init(Packing *self, nb::handle padding, nb::handle lsb, nb::handle alignment,
-                  nb::handle cluster_marker) {
+void packing_init(nb::pointer_and_handle<Packing> self, nb::handle padding, nb::handle lsb,
+                  nb::handle alignment, nb::handle cluster_marker) {
     int truthy = PyObject_IsTrue(lsb.ptr());
     if (truthy < 0)
         throw nb::python_error();
     nb::object lsb_value = nb::bool_(truthy != 0);
     nb::object alignment_value = alignment.is_none() ? nb::none() : integer_argument(alignment, "alignment");
     nb::object cluster_value = integer_argument(cluster_marker, "cluster_marker");
-    new (self) Packing(make_packing(padding, std::move(lsb_value), std::move(alignment_value),
-                                    std::move(cluster_value)));
+    Packing made = make_packing(padding, std::move(lsb_value), std::move(alignment_value), std::move(cluster_value));
+    // The arguments' Python code may have initialised this very object through
+    // a nested __init__: its fields are then replaced, not constructed over.
+    if (nb::inst_ready(self.h))
+        *self.p = std::move(made);
+    else
+        new (self.p) Packing(std::move(made));
 }
 
 /// The padding type of `padding_type_name`, looked up in the registry.  The

@@ -243,7 +243,12 @@ NB_MODULE(tesselk, m) {
                nb::list list = korvell::exact_list(sizes, "sizes");
                if (Py_TYPE(self.h.ptr()) == (PyTypeObject *) nb::type<Size>().ptr()) {
                    validate(list);
-                   new (self.p) Size{std::move(list)};
+                   // The entries' Python code may have initialised this very
+                   // object through a nested __init__: replace its field then.
+                   if (nb::inst_ready(self.h))
+                       self.p->sizes = std::move(list);
+                   else
+                       new (self.p) Size{std::move(list)};
                    return;
                }
                // A subclass may override __post_init__, which reads the stored
