@@ -12,7 +12,9 @@ korvell::ModuleRef g_mod;
 
 RegistryData &data_of(nb::handle self) { return korvell::self_of<RegistryData>(self); }
 
-/// `_registry[name]`, or a null object when the name is absent.
+/// `_registry[name]`, or a null object when the name is absent.  The caller
+/// owns a reference to `mapping`: comparing keys runs Python code that may
+/// replace the registry's mapping.
 nb::object lookup(nb::handle mapping, nb::handle name) {
     if (PyDict_CheckExact(mapping.ptr())) {
         PyObject *value = PyDict_GetItemWithError(mapping.ptr(), name.ptr());
@@ -20,13 +22,18 @@ nb::object lookup(nb::handle mapping, nb::handle name) {
             throw nb::python_error();
         return nb::borrow(value);
     }
-    if (!PySequence_Contains(mapping.ptr(), name.ptr()))
+    int found = PySequence_Contains(mapping.ptr(), name.ptr());
+    if (found < 0)
+        throw nb::python_error();
+    if (!found)
         return nb::object();
     return mapping[name];
 }
 
 nb::object resolve(nb::handle self, nb::handle name) {
-    nb::object value = lookup(data_of(self).registry, name);
+    korvell::RecursionGuard guard(" in Registry.resolve");
+    nb::object mapping = data_of(self).registry;
+    nb::object value = lookup(mapping, name);
     if (!value.is_valid())
         korvell::raise_error(g_mod.get("NotRegisteredError"),
                              korvell::repr_text(name) + " is not registered");
@@ -52,7 +59,8 @@ NB_MODULE(_registry, m) {
         .def(
             "register",
             [](nb::handle self, nb::handle name, nb::handle value) {
-                data_of(self).registry[name] = value;
+                nb::object mapping = data_of(self).registry;   // kept while keys compare
+                mapping[name] = value;
             },
             "name"_a.none(), "value"_a.none(),
             "Store ``value`` under ``name``; a name registered again keeps its place.")
@@ -66,12 +74,22 @@ NB_MODULE(_registry, m) {
                 return snapshot_type(data_of(self).registry);
             },
             "An independent, immutable copy of the current entries.")
-        .def("__iter__", [](nb::handle self) { return nb::iter(data_of(self).registry); })
-        .def("__len__", [](nb::handle self) { return nb::len(data_of(self).registry); })
+        .def("__iter__",
+             [](nb::handle self) {
+                 korvell::RecursionGuard guard(" in Registry.__iter__");
+                 return nb::iter(data_of(self).registry);
+             })
+        .def("__len__",
+             [](nb::handle self) {
+                 korvell::RecursionGuard guard(" in Registry.__len__");
+                 return nb::len(data_of(self).registry);
+             })
         .def(
             "__contains__",
             [](nb::handle self, nb::handle name) {
-                int found = PySequence_Contains(data_of(self).registry.ptr(), name.ptr());
+                korvell::RecursionGuard guard(" in Registry.__contains__");
+                nb::object mapping = data_of(self).registry;   // kept while keys compare
+                int found = PySequence_Contains(mapping.ptr(), name.ptr());
                 if (found < 0)
                     throw nb::python_error();
                 return found == 1;
@@ -82,4 +100,5 @@ NB_MODULE(_registry, m) {
             return nb::str("{}({!r})").format(cls_name, data_of(self).registry);
         });
     cls.attr("__module__") = "korvell.pfnc._internal.registry";
+    korvell::use_flat_dealloc(cls);
 }

@@ -229,31 +229,60 @@ inline void bind_from(nb::module_ &m, const char *module, const char *name) {
 // ---------------------------------------------------------------------------
 // Errors.
 
+/// `raise err`, optionally `from cause`.  `err` comes from calling an error
+/// type read from a module namespace, which may have been replaced by any
+/// callable: an exception instance is raised as it is (its cause set only
+/// then), anything else is the interpreter's TypeError (raised while `cause`
+/// is being handled).
+[[noreturn]] inline void raise_instance(nb::handle err, nb::handle cause = nb::handle()) {
+    if (!PyExceptionInstance_Check(err.ptr())) {
+        nb::object type_error = nb::handle(PyExc_TypeError)("exceptions must derive from BaseException");
+        if (cause.is_valid())
+            PyException_SetContext(type_error.ptr(), cause.inc_ref().ptr());
+        PyErr_SetObject(PyExc_TypeError, type_error.ptr());
+        throw nb::python_error();
+    }
+    if (cause.is_valid()) {
+        PyException_SetCause(err.ptr(), cause.inc_ref().ptr());
+        PyException_SetContext(err.ptr(), cause.inc_ref().ptr());
+    }
+    PyErr_SetObject((PyObject *) Py_TYPE(err.ptr()), err.ptr());
+    throw nb::python_error();
+}
+
 /// Raise `exc_type(message)`.
 [[noreturn]] inline void raise_error(nb::handle exc_type, const std::string &message) {
-    nb::object err = exc_type(make_str(message));
-    PyErr_SetObject(exc_type.ptr(), err.ptr());
-    throw nb::python_error();
+    raise_instance(exc_type(make_str(message)));
 }
 
 /// Raise `exc_type(message)` from the exception `cause` (`raise ... from cause`).
 [[noreturn]] inline void raise_error_from(nb::handle exc_type, const std::string &message,
                                           nb::handle cause) {
-    nb::object err = exc_type(make_str(message));
-    PyException_SetCause(err.ptr(), cause.inc_ref().ptr());
-    PyException_SetContext(err.ptr(), cause.inc_ref().ptr());
-    PyErr_SetObject(exc_type.ptr(), err.ptr());
-    throw nb::python_error();
+    raise_instance(exc_type(make_str(message)), cause);
+}
+
+/// UTF-8 text of a str for messages; lone surrogates are kept ("surrogatepass")
+/// so that `make_str` (and so the messages built by `raise_error`) gives the same text back.
+inline std::string message_text(nb::handle str) {
+    Py_ssize_t size = 0;
+    if (const char *data = PyUnicode_AsUTF8AndSize(str.ptr(), &size))
+        return std::string(data, (size_t) size);
+    PyErr_Clear();
+    PyObject *bytes = PyUnicode_AsEncodedString(str.ptr(), "utf-8", "surrogatepass");
+    if (!bytes)
+        throw nb::python_error();
+    nb::object keep = nb::steal(bytes);
+    return std::string(PyBytes_AS_STRING(bytes), (size_t) PyBytes_GET_SIZE(bytes));
 }
 
 /// `repr(obj)` as C++ text.
 inline std::string repr_text(nb::handle obj) {
-    return nb::cast<std::string>(nb::repr(obj));
+    return message_text(nb::repr(obj));
 }
 
 /// `str(obj)` as C++ text.
 inline std::string str_text(nb::handle obj) {
-    return nb::cast<std::string>(nb::str(obj));
+    return message_text(nb::str(obj));
 }
 
 // ---------------------------------------------------------------------------
@@ -283,7 +312,10 @@ inline PyObject *abstract_aware_new(PyTypeObject *tp, PyObject *, PyObject *) no
     try {
         nb::handle cls((PyObject *) tp);
         if (PyType_HasFeature(tp, Py_TPFLAGS_IS_ABSTRACT)) {
-            nb::list names = nb::steal<nb::list>(PySequence_List(cls.attr("__abstractmethods__").ptr()));
+            PyObject *listed = PySequence_List(cls.attr("__abstractmethods__").ptr());
+            if (!listed)
+                throw nb::python_error();
+            nb::list names = nb::steal<nb::list>(listed);
             names.sort();
             size_t count = nb::len(names);
 #if PY_VERSION_HEX >= 0x030C0000
@@ -400,5 +432,52 @@ inline PyType_Slot registry_slots[] = {
 inline nb::object registry_base() {
     return nb::module_::import_("korvell.pfnc._internal.registry").attr("Registry");
 }
+
+// ---------------------------------------------------------------------------
+// Deallocation of long chains.  An instance whose field holds the next
+// instance directly (`a.sizes = b`, `b.sizes = c`, ...) is freed from inside
+// the deallocation of the one before it, so a long enough chain overflows the
+// C stack.  `flat_dealloc` runs the binding's own deallocation inside the
+// interpreter's trashcan, which defers deep deallocations as it does for
+// lists and dicts.
+
+inline destructor bound_dealloc = nullptr;   // the binding's own (one per extension)
+
+inline void flat_dealloc(PyObject *self) {
+    PyObject_GC_UnTrack(self);
+    Py_TRASHCAN_BEGIN(self, flat_dealloc)
+    bound_dealloc(self);
+    Py_TRASHCAN_END
+}
+
+/// Free the instances of the bound class `cls` through `flat_dealloc`; only a
+/// collected class (one bound with tp_traverse) can use the trashcan.
+inline void use_flat_dealloc(nb::handle cls) {
+    PyTypeObject *tp = (PyTypeObject *) cls.ptr();
+    if (!PyType_HasFeature(tp, Py_TPFLAGS_HAVE_GC) || tp->tp_dealloc == flat_dealloc)
+        return;
+    if (bound_dealloc && bound_dealloc != tp->tp_dealloc)
+        return;   // not the deallocation the others use: leave it as it is
+    bound_dealloc = tp->tp_dealloc;
+    tp->tp_dealloc = flat_dealloc;
+}
+
+// ---------------------------------------------------------------------------
+// Delegation.  An operation that hands itself on to a field (`len` of a Size
+// is `len` of its list) recurses without end when the field is the object
+// itself, and no Python frame is there to stop it: each such operation holds
+// a guard, so that the interpreter's recursion limit ends it with
+// RecursionError instead of a C stack overflow.
+
+class RecursionGuard {
+public:
+    explicit RecursionGuard(const char *where) {
+        if (Py_EnterRecursiveCall(where))
+            throw nb::python_error();
+    }
+    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
+    RecursionGuard(const RecursionGuard &) = delete;
+    RecursionGuard &operator=(const RecursionGuard &) = delete;
+};
 
 } // namespace korvell

@@ -118,8 +118,12 @@ korvell::RegistryData &registry_of(nb::handle self) {
 
 bool is_exact_registry(nb::handle self) { return (PyObject *) Py_TYPE(self.ptr()) == g_registry_type.ptr(); }
 
+// The registry's `_registry` and `_default_keys` are held by an owned
+// reference while they are searched or changed: comparing keys runs Python
+// code, which may replace either field and drop the field's own reference.
+
 void add_default_key(nb::handle self, nb::handle name) {
-    nb::handle keys = registry_of(self).default_keys;
+    nb::object keys = registry_of(self).default_keys;
     if (PySet_CheckExact(keys.ptr())) {
         if (PySet_Add(keys.ptr(), name.ptr()) < 0)
             throw nb::python_error();
@@ -149,7 +153,8 @@ void call_register_defaults(nb::handle self) {
 
 void validate_name(nb::handle self, nb::handle name_obj) {
     nb::str name = korvell::exact_str(name_obj, "name");
-    if (contains(registry_of(self).default_keys, name))
+    nb::object default_keys = registry_of(self).default_keys;
+    if (contains(default_keys, name))
         return;
     if (PyUnicode_GET_LENGTH(name.ptr()) == 1)
         return;
@@ -167,7 +172,8 @@ void register_custom(nb::handle self, nb::handle name_obj, nb::handle value) {
     nb::str name = korvell::exact_str(name_obj, "name");
     if (value.is_none())
         value = name;
-    if (contains(registry_of(self).default_keys, name))
+    nb::object default_keys = registry_of(self).default_keys;
+    if (contains(default_keys, name))
         korvell::raise_error(g_mod.get("DuplicateRegistrationError"),
                              "Value already registered: " + korvell::repr_text(name));
     call_validate(self, name, value);
@@ -212,8 +218,9 @@ void restore(nb::handle self, nb::handle snap) {
     }
 
     korvell::RegistryData &r = registry_of(self);
-    for (const nb::object &key : defaults_in_order(r.registry, r.default_keys)) {
-        nb::object current = registry_get(r.registry, key);
+    nb::object registry = r.registry, default_keys = r.default_keys;
+    for (const nb::object &key : defaults_in_order(registry, default_keys)) {
+        nb::object current = registry_get(registry, key);
         bool kept = contains(mapping, key);
         if (kept) {
             nb::object given = mapping[key];
@@ -377,14 +384,19 @@ nb::list decode_per_channel(nb::handle text, Py_ssize_t channels) {
     nb::list decoded;
     Py_ssize_t length = PyUnicode_GET_LENGTH(text.ptr());
     nb::object registry = g_mod.get("DATA_TYPE_REGISTRY");
-    bool fast = is_exact_registry(registry) && PyDict_CheckExact(registry_of(registry).registry.ptr());
+    // The dict is kept for the whole reading: a key's __eq__ may replace the
+    // registry's mapping, and the lookups go on in the dict they started with.
+    nb::object mapping;
+    if (is_exact_registry(registry) && PyDict_CheckExact(registry_of(registry).registry.ptr()))
+        mapping = registry_of(registry).registry;
+    bool fast = mapping.is_valid();
     for (Py_ssize_t n = 0; n < channels && n < length; ++n) {
         PyObject *ch = PyUnicode_Substring(text.ptr(), n, n + 1);
         if (!ch)
             throw nb::python_error();
         nb::object designator = nb::steal(ch);
         if (fast) {
-            PyObject *value = PyDict_GetItemWithError(registry_of(registry).registry.ptr(), ch);
+            PyObject *value = PyDict_GetItemWithError(mapping.ptr(), ch);
             if (!value) {
                 if (PyErr_Occurred())
                     throw nb::python_error();
@@ -484,8 +496,9 @@ bool data_types_eq(nb::handle self, nb::handle other) {
     if (!is_part)
         return false;
     if (is_exact_compound(self) && is_exact_compound(other) && nb::inst_ready(self) && nb::inst_ready(other)) {
-        nb::handle a = nb::inst_ptr<CompoundDataTypes>(self)->brintal;
-        nb::handle b = nb::inst_ptr<CompoundDataTypes>(other)->brintal;
+        // Both lists are kept: an entry's __ne__ may replace either field.
+        nb::object a = nb::inst_ptr<CompoundDataTypes>(self)->brintal;
+        nb::object b = nb::inst_ptr<CompoundDataTypes>(other)->brintal;
         Py_ssize_t length = nb::len(a);
         if ((Py_ssize_t) nb::len(b) != length)
             return false;
@@ -633,10 +646,15 @@ NB_MODULE(brintal, m) {
     cls.doc() = "Represents a compound designation containing multiple data types.";
     cls.def(
            "__init__",
-           [](CompoundDataTypes *self, nb::handle brintal) {
+           [](nb::pointer_and_handle<CompoundDataTypes> self, nb::handle brintal) {
                nb::list list = korvell::exact_list(brintal, "brintal");
                validate_compound(list);
-               new (self) CompoundDataTypes{std::move(list)};
+               // The entries' Python code may have initialised this very
+               // object through a nested __init__: replace its field then.
+               if (nb::inst_ready(self.h))
+                   self.p->brintal = std::move(list);
+               else
+                   new (self.p) CompoundDataTypes{std::move(list)};
            },
            "brintal"_a.none(), nb::sig("def __init__(self, brintal: list[DataType]) -> None"))
         .def_prop_rw(
@@ -650,9 +668,18 @@ NB_MODULE(brintal, m) {
             nb::sig("def designation(self) -> str"),
             "The designation text: the designator once when every channel has the same\n"
             "one, otherwise each channel's designator in order (UNSIGNED writes nothing).")
-        .def("__len__", [](const CompoundDataTypes &c) { return nb::len(c.brintal); })
+        .def("__len__",
+             [](const CompoundDataTypes &c) {
+                 korvell::RecursionGuard guard(" in CompoundDataTypes.__len__");
+                 return nb::len(c.brintal);
+             })
         .def(
-            "__getitem__", [](const CompoundDataTypes &c, nb::handle item) { return c.brintal[item]; },
+            "__getitem__",
+            [](const CompoundDataTypes &c, nb::handle item) -> nb::object {
+                korvell::RecursionGuard guard(" in CompoundDataTypes.__getitem__");
+                nb::object brintal = c.brintal;   // kept: the index's __index__ may replace the field
+                return brintal[item];
+            },
             "item"_a.none(), nb::sig("def __getitem__(self, item: int) -> DataType"))
         .def("__repr__",
              [](nb::pointer_and_handle<CompoundDataTypes> self) {
@@ -668,9 +695,15 @@ NB_MODULE(brintal, m) {
                     "registered designator per channel; one designator shared by every channel.")
         .def("__getstate__", [](const CompoundDataTypes &c) { return nb::make_tuple(c.brintal); })
         .def("__setstate__",
-             [](CompoundDataTypes &c, nb::tuple state) { new (&c) CompoundDataTypes{state[0]}; });
+             [](CompoundDataTypes &c, nb::tuple state) {
+                 if (nb::len(state) != 1)
+                     throw nb::value_error("CompoundDataTypes state must hold 1 field");
+                 new (&c) CompoundDataTypes{state[0]};
+             });
     cls.attr("__hash__") = nb::none();
     cls.attr("__match_args__") = nb::make_tuple("brintal");
+    korvell::use_flat_dealloc(cls);
+    korvell::use_flat_dealloc(reg);
 
     // The abstract operations go on the base only after its implementation is bound.
     korvell::make_abstract(base, {{"designation", korvell::MethodKind::method},

@@ -104,13 +104,7 @@ PyType_Slot packing_slots[] = {
 /// Raise `exc_type(message)` from `cause`; the message is a str object so that
 /// any text (lone surrogates included) survives.
 [[noreturn]] void raise_from(nb::handle exc_type, nb::handle message, nb::handle cause) {
-    nb::object err = exc_type(message);
-    if (cause.is_valid()) {
-        PyException_SetCause(err.ptr(), cause.inc_ref().ptr());
-        PyException_SetContext(err.ptr(), cause.inc_ref().ptr());
-    }
-    PyErr_SetObject(exc_type.ptr(), err.ptr());
-    throw nb::python_error();
+    korvell::raise_instance(exc_type(message), cause);
 }
 
 nb::str concat(nb::handle left, nb::handle right) {
@@ -138,8 +132,9 @@ bool is_plain_registry(nb::handle registry) {
 
 nb::object resolve_name(nb::handle registry, nb::handle name) {
     if (is_plain_registry(registry)) {
-        PyObject *dict = nb::inst_ptr<korvell::RegistryData>(registry)->registry.ptr();
-        PyObject *value = PyDict_GetItemWithError(dict, name.ptr());
+        // kept while keys compare: a key's __eq__ may replace the registry's dict
+        nb::object dict = nb::inst_ptr<korvell::RegistryData>(registry)->registry;
+        PyObject *value = PyDict_GetItemWithError(dict.ptr(), name.ptr());
         if (value)
             return nb::borrow(value);
         if (PyErr_Occurred())
@@ -192,7 +187,8 @@ void register_defaults(nb::handle self) {
 
 void register_name(nb::handle self, nb::handle name_obj, nb::handle value) {
     nb::str name = korvell::exact_str(name_obj, "name");
-    int is_default = PySequence_Contains(data_of(self).default_keys.ptr(), name.ptr());
+    nb::object default_keys = data_of(self).default_keys;   // kept while keys compare
+    int is_default = PySequence_Contains(default_keys.ptr(), name.ptr());
     if (is_default < 0)
         throw nb::python_error();
     if (is_default)
@@ -305,22 +301,35 @@ Packing make_packing(nb::handle padding, nb::object lsb, nb::object alignment, n
     return Packing{std::move(name), std::move(lsb), std::move(alignment), std::move(cluster_marker)};
 }
 
-void packing_init(Packing *self, nb::handle padding, nb::handle lsb, nb::handle alignment,
-                  nb::handle cluster_marker) {
+void packing_init(nb::pointer_and_handle<Packing> self, nb::handle padding, nb::handle lsb,
+                  nb::handle alignment, nb::handle cluster_marker) {
     int truthy = PyObject_IsTrue(lsb.ptr());
     if (truthy < 0)
         throw nb::python_error();
     nb::object lsb_value = nb::bool_(truthy != 0);
     nb::object alignment_value = alignment.is_none() ? nb::none() : integer_argument(alignment, "alignment");
     nb::object cluster_value = integer_argument(cluster_marker, "cluster_marker");
-    new (self) Packing(make_packing(padding, std::move(lsb_value), std::move(alignment_value),
-                                    std::move(cluster_value)));
+    Packing made = make_packing(padding, std::move(lsb_value), std::move(alignment_value), std::move(cluster_value));
+    // The arguments' Python code may have initialised this very object through
+    // a nested __init__: its fields are then replaced, not constructed over.
+    if (nb::inst_ready(self.h))
+        *self.p = std::move(made);
+    else
+        new (self.p) Packing(std::move(made));
+}
+
+/// The padding type of `padding_type_name`, looked up in the registry.  The
+/// name is kept while it is looked up: a registry that is no plain dict runs
+/// Python code, which may replace the field.
+nb::object own_padding_type(nb::handle obj) {
+    nb::object name = korvell::self_of<Packing>(obj).padding_type_name;
+    return resolve_name(module_registry(), name);
 }
 
 /// The resolved padding type of a packing; a subclass's property is honoured.
 nb::object padding_type_of(nb::handle obj) {
     if (Py_TYPE(obj.ptr()) == g_packing_type)
-        return resolve_name(module_registry(), korvell::self_of<Packing>(obj).padding_type_name);
+        return own_padding_type(obj);
     return obj.attr("padding_type");
 }
 
@@ -331,8 +340,15 @@ bool packing_eq(nb::handle self, nb::handle other) {
         return false;
     if (!padding_type_of(self).equal(padding_type_of(other)))
         return false;
+    // Each pair of fields is kept while it compares: a field's __eq__ may
+    // replace a field of either packing.
     const Packing &b = *other_packing;
-    return a.lsb.equal(b.lsb) && a.alignment.equal(b.alignment) && a.cluster_marker.equal(b.cluster_marker);
+    auto field_equal = [](const nb::object &mine, const nb::object &theirs) {
+        nb::object x = mine, y = theirs;
+        return x.equal(y);
+    };
+    return field_equal(a.lsb, b.lsb) && field_equal(a.alignment, b.alignment) &&
+           field_equal(a.cluster_marker, b.cluster_marker);
 }
 
 // ---------------------------------------------------------------------------
@@ -536,6 +552,7 @@ void bind_registry(nb::module_ &m) {
     cls.attr("default_snapshot") = classmethod(
         nb::cpp_function(&default_snapshot, nb::name("default_snapshot"), "cls"_a,
                          "A snapshot that holds only the default names."));
+    korvell::use_flat_dealloc(cls);
 }
 
 void bind_packing(nb::module_ &m) {
@@ -570,7 +587,7 @@ void bind_packing(nb::module_ &m) {
             "The cluster marker; 0 when there is none.")
         .def_prop_ro(
             "padding_type",
-            [](nb::handle self) { return resolve_name(module_registry(), korvell::self_of<Packing>(self).padding_type_name); },
+            &own_padding_type,
             nb::sig("def padding_type(self) -> PaddingType"),
             "The padding type of ``padding_type_name``, looked up in the registry on every read.")
         .def("__eq__", &packing_eq, "other"_a.none(), nb::sig("def __eq__(self, other: object) -> bool"))
@@ -597,6 +614,7 @@ void bind_packing(nb::module_ &m) {
             },
             nb::sig("def __setstate__(self, state: tuple[str, bool, int | None, int], /) -> None"));
     cls.attr("__hash__") = nb::none();
+    korvell::use_flat_dealloc(cls);
 }
 
 } // namespace

@@ -334,7 +334,9 @@ nb::list sequencing_parse(nb::handle cls, nb::handle designation_obj, nb::handle
     Py_ssize_t count = length_of(components);
     nb::object channel_name = g_mod.get("channel_name");
     std::vector<nb::object> names;
-    names.reserve((size_t) count);
+    // the length is the object's own claim: reserve no more than a real
+    // component set needs, so that a false one fails at its first missing item
+    names.reserve((size_t) std::min<Py_ssize_t>(count, 64));
     for (Py_ssize_t i = 0; i < count; ++i) {
         PyObject *item = PyObject_GetItem(components.ptr(), nb::int_(i).ptr());
         if (!item)
@@ -390,6 +392,14 @@ nb::list sequencing_parse(nb::handle cls, nb::handle designation_obj, nb::handle
             if (!fast)
                 throw nb::python_error();
             nb::object seq = nb::steal(fast);
+            // The comparisons and products below run the entries' Python code,
+            // which may change a list under the item pointer: work on a tuple.
+            if (PyList_Check(fast)) {
+                fast = PyList_AsTuple(fast);
+                if (!fast)
+                    throw nb::python_error();
+                seq = nb::steal(fast);
+            }
             // No fields and no channels: nothing to compare, the test holds.
             if (PySequence_Fast_GET_SIZE(fast) > 0 && !proportions_hold(seq, counts))
                 return nb::list();
@@ -545,7 +555,12 @@ NB_MODULE(quenmar, m) {
             "__eq__",
             [](const ComponentsSequencing &s, nb::handle other) {
                 const ComponentsSequencing *o = korvell::instance_of<ComponentsSequencing>(other);
-                return o && s.components.equal(o->components);
+                if (!o)
+                    return false;
+                // Both are kept while their entries compare: an entry's __eq__
+                // may replace either field.
+                nb::object mine = s.components, theirs = o->components;
+                return mine.equal(theirs);
             },
             "other"_a.none(), nb::sig("def __eq__(self, other: object) -> bool"))
         .def("__repr__",
@@ -555,7 +570,11 @@ NB_MODULE(quenmar, m) {
              })
         .def("__getstate__", [](const ComponentsSequencing &s) { return nb::make_tuple(s.components); })
         .def("__setstate__",
-             [](ComponentsSequencing &s, nb::tuple state) { new (&s) ComponentsSequencing(state[0]); });
+             [](ComponentsSequencing &s, nb::tuple state) {
+                 if (nb::len(state) != 1)
+                     throw nb::value_error("ComponentsSequencing state must hold 1 field");
+                 new (&s) ComponentsSequencing(state[0]);
+             });
     def_classmethod(
         seq, "from_designation",
         [](nb::handle cls, nb::handle full, nb::handle components, nb::handle sizes) {
@@ -571,6 +590,7 @@ NB_MODULE(quenmar, m) {
         "counts are in the location's proportions; otherwise an empty list.");
     seq.attr("__hash__") = nb::none();
     seq.attr("__match_args__") = nb::make_tuple("components");
+    korvell::use_flat_dealloc(seq);
 
     // The implementations are bound; now the base's own operations become
     // abstract placeholders.

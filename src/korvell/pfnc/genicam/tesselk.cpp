@@ -3,6 +3,7 @@
 #include "binding.hpp"
 
 #include <algorithm>
+#include <climits>
 #include <optional>
 #include <string>
 #include <vector>
@@ -178,7 +179,12 @@ nb::object from_designation(nb::handle designation_obj, nb::handle channels_obj)
         korvell::raise_not_exact(channels_obj, "number_of_channels", "int");
     }
     nb::object channels_int = nb::steal(channels_index);
-    long long channels = nb::cast<long long>(channels_int);
+    // A count beyond the machine range exceeds every digit run, so clamping it
+    // keeps every decision below; the shared list is built from the exact int.
+    int overflow = 0;
+    long long channels = PyLong_AsLongLongAndOverflow(channels_int.ptr(), &overflow);
+    if (overflow)
+        channels = overflow > 0 ? LLONG_MAX : LLONG_MIN;
 
     if (channels == 0)
         return nb::make_tuple(new_size(nb::list()), designation);
@@ -198,9 +204,14 @@ nb::object from_designation(nb::handle designation_obj, nb::handle channels_obj)
     Split split = split_run((long long) run_length, channels);
     if (split.shared) {
         nb::object count = korvell::int_from_digits(run);
-        nb::list sizes;
-        for (long long i = 0; i < channels; ++i)
-            sizes.append(count);
+        // `[count] * channels`: empty for a negative count, and an oversized
+        // count fails at once instead of growing a list until memory runs out.
+        nb::list one;
+        one.append(count);
+        PyObject *repeated = PyNumber_Multiply(one.ptr(), channels_int.ptr());
+        if (!repeated)
+            throw nb::python_error();
+        nb::list sizes = nb::steal<nb::list>(repeated);
         validate(sizes);   // a shared count of 0 is the caller's error
         return nb::make_tuple(new_size(std::move(sizes)), korvell::rest_of(text, rest_offset));
     }
@@ -232,7 +243,12 @@ NB_MODULE(tesselk, m) {
                nb::list list = korvell::exact_list(sizes, "sizes");
                if (Py_TYPE(self.h.ptr()) == (PyTypeObject *) nb::type<Size>().ptr()) {
                    validate(list);
-                   new (self.p) Size{std::move(list)};
+                   // The entries' Python code may have initialised this very
+                   // object through a nested __init__: replace its field then.
+                   if (nb::inst_ready(self.h))
+                       self.p->sizes = std::move(list);
+                   else
+                       new (self.p) Size{std::move(list)};
                    return;
                }
                // A subclass may override __post_init__, which reads the stored
@@ -248,7 +264,11 @@ NB_MODULE(tesselk, m) {
            },
            "sizes"_a.none(), nb::sig("def __init__(self, sizes: list[int]) -> None"))
         .def(
-            "__post_init__", [](nb::handle self) { validate(korvell::self_of<Size>(self).sizes); },
+            "__post_init__",
+            [](nb::handle self) {
+                nb::object sizes = korvell::self_of<Size>(self).sizes;   // kept: the entries' code may replace it
+                validate(sizes);
+            },
             "Check that every entry is greater than 0; raise PixelFormatValueReject otherwise.")
         .def_prop_rw(
             "sizes", [](const Size &s) { return s.sizes; },
@@ -256,15 +276,30 @@ NB_MODULE(tesselk, m) {
             nb::for_getter(nb::sig("def sizes(self) -> list[int]")),
             nb::for_setter(nb::sig("def sizes(self, value: list[int], /) -> None")),
             "Bit count of each channel.")
-        .def("__len__", [](const Size &s) { return nb::len(s.sizes); })
+        .def("__len__",
+             [](const Size &s) {
+                 korvell::RecursionGuard guard(" in Size.__len__");
+                 return nb::len(s.sizes);
+             })
         .def(
-            "__getitem__", [](const Size &s, nb::handle item) { return s.sizes[item]; }, "item"_a.none(),
+            "__getitem__",
+            [](const Size &s, nb::handle item) -> nb::object {
+                korvell::RecursionGuard guard(" in Size.__getitem__");
+                nb::object sizes = s.sizes;   // kept: the index's __index__ may replace the field
+                return sizes[item];
+            },
+            "item"_a.none(),
             nb::sig("def __getitem__(self, item: int) -> int"))
         .def(
             "__eq__",
             [](const Size &s, nb::handle other) {
                 const Size *o = korvell::instance_of<Size>(other);
-                return o && s.sizes.equal(o->sizes);
+                if (!o)
+                    return false;
+                // Both lists are kept while their entries compare: an entry's
+                // __eq__ may replace either field.
+                nb::object mine = s.sizes, theirs = o->sizes;
+                return mine.equal(theirs);
             },
             "other"_a.none(), nb::sig("def __eq__(self, other: object) -> bool"))
         .def("__repr__",
@@ -284,7 +319,12 @@ NB_MODULE(tesselk, m) {
                     "(\"565\" with 3 channels gives 5, 6, 5); otherwise it is one count shared by\n"
                     "every channel (\"10\" with 3 channels gives 10, 10, 10).")
         .def("__getstate__", [](const Size &s) { return nb::make_tuple(s.sizes); })
-        .def("__setstate__", [](Size &s, nb::tuple state) { new (&s) Size{state[0]}; });
+        .def("__setstate__", [](Size &s, nb::tuple state) {
+            if (nb::len(state) != 1)
+                throw nb::value_error("Size state must hold 1 field");
+            new (&s) Size{state[0]};
+        });
     cls.attr("__hash__") = nb::none();
     cls.attr("__match_args__") = nb::make_tuple("sizes");
+    korvell::use_flat_dealloc(cls);
 }
