@@ -416,7 +416,7 @@ inline int registry_traverse(PyObject *self, visitproc visit, void *arg) {
 inline int registry_clear(PyObject *self) {
     if (nb::inst_ready(self)) {
         RegistryData *r = nb::inst_ptr<RegistryData>(self);
-        r->registry = nb::dict();
+        r->registry = nb::none();   // no allocation in a slot that must not fail
         r->default_keys = nb::none();
     }
     return 0;
