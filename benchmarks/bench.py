@@ -7,20 +7,16 @@ whose label contains one of the substrings (all when none is given).
 
 from __future__ import annotations
 
-import importlib.util
 import pathlib
+import runpy
 import sys
 import timeit
 
 HERE = pathlib.Path(__file__).resolve().parent
 
 
-def _load(path: pathlib.Path):
-    spec = importlib.util.spec_from_file_location(path.stem, path)
-    module = importlib.util.module_from_spec(spec)
-    assert spec.loader is not None
-    spec.loader.exec_module(module)
-    return module
+def _cases(path: pathlib.Path):
+    return runpy.run_path(str(path))["CASES"]
 
 
 def ns_per_call(func, repeat: int = 5) -> float:
@@ -33,7 +29,7 @@ def main(argv: list[str]) -> int:
     wanted = argv[1:]
     rows = []
     for path in sorted(HERE.glob("bench_*.py")):
-        for label, func in _load(path).CASES:
+        for label, func in _cases(path):
             if wanted and not any(w in label for w in wanted):
                 continue
             rows.append((label, ns_per_call(func)))

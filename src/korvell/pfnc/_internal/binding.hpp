@@ -78,6 +78,37 @@ inline T *instance_of(nb::handle obj) {
 }
 
 // ---------------------------------------------------------------------------
+// Garbage collection for records whose state is Python objects held in the
+// members `Fields...`: traverse visits them, clear sets them to None.
+
+template <typename T, nb::object T::*... Fields>
+struct ObjectFields {
+    static int traverse(PyObject *self, visitproc visit, void *arg) {
+        Py_VISIT(Py_TYPE(self));
+        if (!nb::inst_ready(self))
+            return 0;
+        T *record = nb::inst_ptr<T>(self);
+        for (PyObject *field : {(record->*Fields).ptr()...})
+            Py_VISIT(field);
+        return 0;
+    }
+
+    static int clear(PyObject *self) {
+        if (nb::inst_ready(self)) {
+            T *record = nb::inst_ptr<T>(self);
+            ((record->*Fields = nb::none()), ...);
+        }
+        return 0;
+    }
+
+    static inline PyType_Slot slots[] = {
+        {Py_tp_traverse, (void *) traverse},
+        {Py_tp_clear, (void *) clear},
+        {0, nullptr},
+    };
+};
+
+// ---------------------------------------------------------------------------
 // Text.  Scanning works on the UTF-8 form of a str.  A str holding lone
 // surrogates has no strict UTF-8 form; it is encoded with "surrogatepass" so
 // that such text is still scanned (and sliced back) instead of failing.

@@ -254,25 +254,7 @@ struct CompoundDataTypes : DataTypes {
     nb::object brintal;
 };
 
-int compound_traverse(PyObject *self, visitproc visit, void *arg) {
-    Py_VISIT(Py_TYPE(self));
-    if (!nb::inst_ready(self))
-        return 0;
-    Py_VISIT(nb::inst_ptr<CompoundDataTypes>(self)->brintal.ptr());
-    return 0;
-}
-
-int compound_clear(PyObject *self) {
-    if (nb::inst_ready(self))
-        nb::inst_ptr<CompoundDataTypes>(self)->brintal = nb::none();
-    return 0;
-}
-
-PyType_Slot compound_slots[] = {
-    {Py_tp_traverse, (void *) compound_traverse},
-    {Py_tp_clear, (void *) compound_clear},
-    {0, nullptr},
-};
+using CompoundGC = korvell::ObjectFields<CompoundDataTypes, &CompoundDataTypes::brintal>;
 
 bool is_exact_compound(nb::handle obj) { return (PyObject *) Py_TYPE(obj.ptr()) == g_compound_type.ptr(); }
 
@@ -641,7 +623,7 @@ NB_MODULE(brintal, m) {
              "Equal when ``other`` is a data-type part with equal entries, channel by channel.");
     base.attr("__hash__") = nb::none();
 
-    nb::class_<CompoundDataTypes, DataTypes> cls(m, "CompoundDataTypes", nb::type_slots(compound_slots));
+    nb::class_<CompoundDataTypes, DataTypes> cls(m, "CompoundDataTypes", nb::type_slots(CompoundGC::slots));
     g_compound_type = cls;
     cls.doc() = "Represents a compound designation containing multiple data types.";
     cls.def(

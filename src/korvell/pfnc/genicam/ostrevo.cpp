@@ -72,34 +72,8 @@ struct Packing {
     nb::object cluster_marker = nb::int_(0);
 };
 
-int packing_traverse(PyObject *self, visitproc visit, void *arg) {
-    Py_VISIT(Py_TYPE(self));
-    if (!nb::inst_ready(self))
-        return 0;
-    Packing *p = nb::inst_ptr<Packing>(self);
-    Py_VISIT(p->padding_type_name.ptr());
-    Py_VISIT(p->lsb.ptr());
-    Py_VISIT(p->alignment.ptr());
-    Py_VISIT(p->cluster_marker.ptr());
-    return 0;
-}
-
-int packing_clear(PyObject *self) {
-    if (nb::inst_ready(self)) {
-        Packing *p = nb::inst_ptr<Packing>(self);
-        p->padding_type_name = nb::none();
-        p->lsb = nb::none();
-        p->alignment = nb::none();
-        p->cluster_marker = nb::none();
-    }
-    return 0;
-}
-
-PyType_Slot packing_slots[] = {
-    {Py_tp_traverse, (void *) packing_traverse},
-    {Py_tp_clear, (void *) packing_clear},
-    {0, nullptr},
-};
+using PackingGC = korvell::ObjectFields<Packing, &Packing::padding_type_name, &Packing::lsb, &Packing::alignment,
+                                          &Packing::cluster_marker>;
 
 /// Raise `exc_type(message)` from `cause`; the message is a str object so that
 /// any text (lone surrogates included) survives.
@@ -556,7 +530,7 @@ void bind_registry(nb::module_ &m) {
 }
 
 void bind_packing(nb::module_ &m) {
-    nb::class_<Packing> cls(m, "Packing", nb::type_slots(packing_slots));
+    nb::class_<Packing> cls(m, "Packing", nb::type_slots(PackingGC::slots));
     cls.doc() = PACKING_DOC;
     cls.def("__init__", &packing_init, "padding_type"_a.none() = nb::none(), "lsb"_a.none() = true,
             "alignment"_a.none() = nb::none(), "cluster_marker"_a.none() = 0,

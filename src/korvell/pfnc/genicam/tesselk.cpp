@@ -66,25 +66,7 @@ struct Size {
     nb::object sizes = nb::none();
 };
 
-int size_traverse(PyObject *self, visitproc visit, void *arg) {
-    Py_VISIT(Py_TYPE(self));
-    if (!nb::inst_ready(self))
-        return 0;
-    Py_VISIT(nb::inst_ptr<Size>(self)->sizes.ptr());
-    return 0;
-}
-
-int size_clear(PyObject *self) {
-    if (nb::inst_ready(self))
-        nb::inst_ptr<Size>(self)->sizes = nb::none();
-    return 0;
-}
-
-PyType_Slot size_slots[] = {
-    {Py_tp_traverse, (void *) size_traverse},
-    {Py_tp_clear, (void *) size_clear},
-    {0, nullptr},
-};
+using SizeGC = korvell::ObjectFields<Size, &Size::sizes>;
 
 /// The entries of an exact list as machine integers, when every one of them
 /// is an exact int that fits; the general path handles everything else.
@@ -235,7 +217,7 @@ NB_MODULE(tesselk, m) {
     g_mod.bind(m);
     korvell::bind_from(m, "korvell.pfnc.exceptions", "PixelFormatValueReject");
 
-    nb::class_<Size> cls(m, "Size", nb::type_slots(size_slots));
+    nb::class_<Size> cls(m, "Size", nb::type_slots(SizeGC::slots));
     cls.doc() = "Bit count of each channel of a pixel format, in channel order.";
     cls.def(
            "__init__",
