@@ -344,7 +344,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         # --help, --version and usage errors: argparse has already written its text.
         return 0 if exc.code is None else exc.code if isinstance(exc.code, int) else 2
     try:
-        status = args.run(args, sys.stdout, sys.stderr)
+        status: int = args.run(args, sys.stdout, sys.stderr)
         sys.stdout.flush()
     except BrokenPipeError:
         # `korvell-pfnc list | head`: the reader went away.  Point stdout at the

@@ -219,6 +219,23 @@ void frozen_setattr(nb::handle self, nb::handle name, nb::handle value, const st
         throw nb::python_error();
 }
 
+/// Binds `__setattr__` and `__delattr__` of a frozen record.  The field names
+/// live in a static array, so the bound functions may keep a pointer to it.
+template <typename T, size_t N>
+void def_frozen(nb::class_<T> &cls, const std::array<const char *, N> &fields) {
+    const std::array<const char *, N> *names = &fields;
+    cls.def(
+           "__setattr__",
+           [names](nb::handle self, nb::handle name, nb::handle value) {
+               frozen_setattr<T>(self, name, value, *names);
+           },
+           "name"_a, "value"_a.none(), nb::sig("def __setattr__(self, name: str, value: object) -> None"))
+        .def(
+            "__delattr__",
+            [names](nb::handle self, nb::handle name) { frozen_setattr<T>(self, name, nb::handle(), *names); },
+            "name"_a, nb::sig("def __delattr__(self, name: str) -> None"));
+}
+
 // ---------------------------------------------------------------------------
 // PixelFormatDecoder: the default visualisation.
 
@@ -709,19 +726,8 @@ NB_MODULE(halvenor, m) {
                 const Registration &r = ready_record<Registration>(self, "decoder");
                 return record_repr<2>(self, registration_fields, {r.decoder, r.priority});
             },
-            nb::sig("def __repr__(self) -> str"))
-        .def(
-            "__setattr__",
-            [](nb::handle self, nb::handle name, nb::handle value) {
-                frozen_setattr<Registration>(self, name, value, registration_fields);
-            },
-            "name"_a, "value"_a.none(), nb::sig("def __setattr__(self, name: str, value: object) -> None"))
-        .def(
-            "__delattr__",
-            [](nb::handle self, nb::handle name) {
-                frozen_setattr<Registration>(self, name, nb::handle(), registration_fields);
-            },
-            "name"_a, nb::sig("def __delattr__(self, name: str) -> None"));
+            nb::sig("def __repr__(self) -> str"));
+    def_frozen(registration, registration_fields);
     def_pickling(registration, "tuple[PixelFormatDecoder, int]");
     describe_fields(registration,
                     nb::list(nb::make_tuple(nb::make_tuple("decoder", decoder),
@@ -760,19 +766,8 @@ NB_MODULE(halvenor, m) {
                 return record_repr<1>(self, snapshot_fields,
                                       {ready_record<Snapshot>(self, "registrations").registrations});
             },
-            nb::sig("def __repr__(self) -> str"))
-        .def(
-            "__setattr__",
-            [](nb::handle self, nb::handle name, nb::handle value) {
-                frozen_setattr<Snapshot>(self, name, value, snapshot_fields);
-            },
-            "name"_a, "value"_a.none(), nb::sig("def __setattr__(self, name: str, value: object) -> None"))
-        .def(
-            "__delattr__",
-            [](nb::handle self, nb::handle name) {
-                frozen_setattr<Snapshot>(self, name, nb::handle(), snapshot_fields);
-            },
-            "name"_a, nb::sig("def __delattr__(self, name: str) -> None"));
+            nb::sig("def __repr__(self) -> str"));
+    def_frozen(snap, snapshot_fields);
     def_pickling(snap, "tuple[tuple[DecoderRegistration, ...]]");
     describe_fields(snap,
                     nb::list(nb::make_tuple(nb::make_tuple(

@@ -385,8 +385,8 @@ def parse_components(text: str) -> list[tuple[ComponentSet, str]]:
     if type(text) is not str:
         raise TypeError(f"text must be str, not {type(text).__name__}")
     found: list[tuple[ComponentSet, str]] = []
-    for name in COMPONENT_SET_REGISTRY:
+    for name, definition in COMPONENT_SET_REGISTRY._registry.items():
         if text.startswith(name):
-            found.extend(COMPONENT_SET_REGISTRY.resolve(name).parse(text))
+            found.extend(definition.parse(text))
     found.sort(key=lambda candidate: len(candidate[1]))
     return found
