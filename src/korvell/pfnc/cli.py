@@ -1,10 +1,15 @@
-"""The command line: ``python -m korvell.pfnc describe NAME...`` and ``list``.
+"""The command line: ``python -m korvell.pfnc describe NAME...``, ``list`` and ``decode``.
 
 ``describe`` takes each pixel-format name apart and prints its parts as an
-aligned table (``--json`` for a machine-readable list); ``list`` prints the
-published names with their values.  A name that does not parse is reported on
-stderr, one line each, and makes the exit status 1; the other names are still
-described.
+aligned table (``--json`` for a machine-readable list), with the bit layout the
+decoders read; ``list`` prints the published names with their values.  A name
+that does not parse is reported on stderr, one line each, and makes the exit
+status 1; the other names are still described.
+
+``decode NAME --width W --height H RAW... -o OUT`` turns raw frame files into
+``.npy`` files.  A raw file must hold exactly one frame; one that does not is
+reported and skipped, and the exit status is 1.  With several inputs a progress
+bar goes to stderr when stderr is a terminal.
 """
 
 from __future__ import annotations
@@ -12,13 +17,14 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import stat
 import sys
 from collections.abc import Sequence
 from typing import Any, Optional, TextIO
 
 from . import __version__
 from . import names as _names
-from .exceptions import PixelFormatValueReject
+from .exceptions import PixelFormatDecodeNotSupportedError, PixelFormatValueReject
 from .pixel_format import OpaquePixelFormat, PixelFormat
 
 __all__ = ["main", "describe", "build_parser"]
@@ -114,6 +120,40 @@ def _packing_record(packing: Any) -> dict[str, Any]:
     }
 
 
+# The Layout fields --json shows, in this order; the dataclass may carry more
+# for the engine's own use.
+_LAYOUT_FIELDS = (
+    "designation",
+    "channels",
+    "memory_order",
+    "bits",
+    "packing",
+    "container",
+    "group_bits",
+    "group_pixels",
+    "granularity",
+    "planar",
+    "byte_order",
+    "msb_aligned",
+    "dtype",
+)
+
+
+def _layout_record(fmt: Any) -> dict[str, Any]:
+    # Imported here: the decoders bring numpy, which `list` and `--help` need not load.
+    from .decoders import layout
+
+    try:
+        lay = layout(fmt)
+    except PixelFormatDecodeNotSupportedError as exc:
+        return {"decoded": False, "reason": str(exc)}
+    record: dict[str, Any] = {"decoded": True, "description": lay.describe()}
+    for name in _LAYOUT_FIELDS:
+        value = getattr(lay, name)
+        record[name] = list(value) if isinstance(value, tuple) else value
+    return record
+
+
 def describe(name: str) -> dict[str, Any]:
     """The parts of the pixel format ``name`` as plain data (what ``--json`` prints).
 
@@ -154,6 +194,7 @@ def describe(name: str) -> dict[str, Any]:
         bits_per_pixel=fmt.bits_per_pixel,
         bits_per_pixel_source="value" if code is not None else "computed",
         computed_bits_per_pixel=computed,
+        layout=_layout_record(fmt),
     )
     return record
 
@@ -207,6 +248,16 @@ def _rows(record: dict[str, Any], arrow: str) -> list[tuple[str, str]]:
     if record["bits_per_pixel_source"] == "value" and computed is not None and computed != record["bits_per_pixel"]:
         bits += f"; the parts give {computed}"
     rows.append(("bits per pixel", bits))
+    lay = record["layout"]
+    if lay["decoded"]:
+        pixels = "pixel" if lay["granularity"] == 1 else "pixels"
+        rows += [
+            ("layout", lay["description"]),
+            ("  output channels", ", ".join(lay["channels"])),
+            ("  granularity", f"{lay['granularity']} {pixels}"),
+        ]
+    else:
+        rows.append(("layout", f"not decoded: {lay['reason']}"))
     return rows
 
 
@@ -291,11 +342,194 @@ def _cmd_list(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     return 0
 
 
+# ---------------------------------------------------------------------------
+# decode: raw frame files to .npy files.
+
+
+class _Skip(Exception):
+    """One input (or the whole run) cannot be done; the message says why."""
+
+
+class _Progress:
+    """A one-line bar on a terminal; lines printed meanwhile go above it."""
+
+    _BAR = 24
+
+    def __init__(self, stream: TextIO, total: int) -> None:
+        self.stream = stream
+        self.total = total
+        self.shown = 0
+        try:
+            columns = os.get_terminal_size(stream.fileno()).columns
+        except (OSError, ValueError, AttributeError):
+            columns = 80
+        # A line as wide as the terminal wraps, and the carriage return would
+        # then redraw only its second half.
+        self.columns = max(columns - 1, 20)
+
+    def update(self, done: int, label: str) -> None:
+        filled = self._BAR * done // self.total
+        line = f"[{'#' * filled}{'-' * (self._BAR - filled)}] {done}/{self.total} {label}"[: self.columns]
+        self.stream.write("\r" + line.ljust(self.shown))
+        self.stream.flush()
+        self.shown = len(line)
+
+    def clear(self) -> None:
+        if self.shown:
+            self.stream.write("\r" + " " * self.shown + "\r")
+            self.stream.flush()
+            self.shown = 0
+
+    def close(self) -> None:
+        self.update(self.total, "")
+        self.stream.write("\n")
+        self.stream.flush()
+
+
+def _positive(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be at least 1, not {value}")
+    return value
+
+
+def _targets(raws: Sequence[str], out: str) -> list[str]:
+    """The .npy path of each input: OUT itself for one input, unless it is (or
+    ends like) a directory; OUT/<stem>.npy otherwise."""
+    into_directory = len(raws) > 1 or os.path.isdir(out) or out.endswith((os.sep, os.altsep or os.sep))
+    if not into_directory:
+        targets = [out]
+    else:
+        if os.path.exists(out) and not os.path.isdir(out):
+            raise _Skip(f"{out} is not a directory; with several inputs -o names the directory to write into")
+        targets = [os.path.join(out, os.path.splitext(os.path.basename(raw))[0] + ".npy") for raw in raws]
+    seen: dict[str, str] = {}
+    inputs = {os.path.realpath(raw) for raw in raws}
+    for raw, target in zip(raws, targets):
+        real = os.path.realpath(target)
+        if real in seen:
+            raise _Skip(f"{seen[real]} and {raw} would both be written to {target}")
+        if real in inputs:
+            raise _Skip(f"{raw} would be overwritten by its own output {target}")
+        seen[real] = raw
+    return targets
+
+
+def _read_frame(raw: str, size: int, what: str) -> bytes:
+    """The bytes of ``raw``, which must hold exactly one frame of ``size`` bytes."""
+    try:
+        with open(raw, "rb") as f:
+            # A regular file tells its size without being read; anything else
+            # (a pipe, a device) is read one byte past the frame to tell.
+            info = os.fstat(f.fileno())
+            if stat.S_ISREG(info.st_mode) and info.st_size != size:
+                raise _Skip(f"{raw} holds {info.st_size} bytes; {what} takes {size}")
+            data = f.read(size + 1)
+    except OSError as exc:
+        raise _Skip(f"{raw}: {exc.strerror or exc}") from None
+    if len(data) != size:
+        held = f"more than {size}" if len(data) > size else str(len(data))
+        raise _Skip(f"{raw} holds {held} bytes; {what} takes {size}")
+    return data
+
+
+def _save(target: str, array: Any) -> None:
+    import numpy as np
+
+    try:
+        with open(target, "wb") as f:
+            np.save(f, array, allow_pickle=False)
+    except BaseException:
+        # No half-written .npy left behind to be mistaken for a frame.
+        try:
+            os.unlink(target)
+        except OSError:
+            pass
+        raise
+
+
+def _cmd_decode(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
+    from . import decoders
+
+    try:
+        fmt = PixelFormat.from_designation(args.name)
+    except PixelFormatValueReject as exc:
+        print(f"{PROG}: unknown pixel format: {exc}", file=err)
+        return 1
+    what = f"one {args.name} frame of {args.width} x {args.height}"
+    if args.stride is not None:
+        what += f" with a stride of {args.stride}"
+    try:
+        size = decoders.get_buffer_size(fmt, width=args.width, height=args.height, stride=args.stride)
+        targets = _targets(args.raws, args.output)
+        if len(args.raws) > 1:
+            os.makedirs(args.output, exist_ok=True)
+    except PixelFormatDecodeNotSupportedError as exc:
+        print(f"{PROG}: cannot decode: {exc}", file=err)
+        return 1
+    except ValueError as exc:
+        # The frame geometry: a stride shorter than a line, a width that splits a group.
+        print(f"{PROG}: {exc}", file=err)
+        return 1
+    except _Skip as exc:
+        print(f"{PROG}: {exc}", file=err)
+        return 1
+    except OSError as exc:
+        print(f"{PROG}: {args.output}: {exc.strerror or exc}", file=err)
+        return 1
+
+    arrow = _arrow(out)
+    progress = _Progress(err, len(targets)) if len(targets) > 1 and _is_terminal(err) else None
+    status = 0
+    for done, (raw, target) in enumerate(zip(args.raws, targets)):
+        if progress is not None:
+            progress.update(done, os.path.basename(raw))
+        try:
+            data = _read_frame(raw, size, what)
+            image = decoders.decode(
+                fmt,
+                data,
+                width=args.width,
+                height=args.height,
+                stride=args.stride,
+                byte_order=args.byte_order,
+                msb_aligned=args.msb_aligned,
+            )
+            try:
+                _save(target, image)
+            except OSError as exc:
+                raise _Skip(f"{target}: {exc.strerror or exc}") from None
+        except _Skip as exc:
+            line, stream, status = f"{PROG}: {exc}", err, 1
+        else:
+            line, stream = f"{raw} {arrow} {target}: {image.dtype} {image.shape}", out
+        if progress is not None:
+            progress.clear()
+        print(line, file=stream)
+        stream.flush()
+    if progress is not None:
+        progress.close()
+    return status
+
+
+def _is_terminal(stream: TextIO) -> bool:
+    try:
+        return bool(stream.isatty())
+    except (AttributeError, ValueError):
+        return False
+
+
 def build_parser() -> argparse.ArgumentParser:
     """The argument parser of the command line."""
     parser = argparse.ArgumentParser(
         prog=PROG,
-        description="Take GenICam PFNC pixel-format names apart and list the published names.",
+        description=(
+            "Take GenICam PFNC pixel-format names apart, list the published names and "
+            "decode raw frames."
+        ),
     )
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND")
@@ -332,6 +566,43 @@ def build_parser() -> argparse.ArgumentParser:
     )
     p_list.add_argument("--json", action="store_true", help="print a JSON list, one object per name")
     p_list.set_defaults(run=_cmd_list)
+
+    p_decode = sub.add_parser(
+        "decode",
+        help="decode raw frame files into .npy files",
+        description=(
+            "Decode raw frame files of one pixel format into .npy files (numpy.load reads "
+            "them): shape (height, width) or (height, width, channels). Each RAW must hold "
+            "exactly one frame; one that does not is reported and skipped, and the exit "
+            "status is 1. With one RAW, OUT is the .npy file to write, or a directory to "
+            "write <stem>.npy into; with several, OUT is a directory (created if missing) "
+            "and each RAW gives <stem>.npy. One line per written file goes to stdout; with "
+            "several inputs a progress bar goes to stderr when stderr is a terminal."
+        ),
+    )
+    p_decode.add_argument("name", metavar="NAME", help="the pixel format of the frames (Mono12p, RGB10p32, ...)")
+    p_decode.add_argument("raws", nargs="+", metavar="RAW", help="a raw frame file")
+    p_decode.add_argument("-o", "--output", required=True, metavar="OUT", help="the .npy file, or the directory")
+    p_decode.add_argument("--width", required=True, type=_positive, metavar="W", help="pixels per line")
+    p_decode.add_argument("--height", required=True, type=_positive, metavar="H", help="lines per frame")
+    p_decode.add_argument(
+        "--stride",
+        type=_positive,
+        metavar="S",
+        help="bytes per line, padding included (default: the lines follow each other without padding)",
+    )
+    p_decode.add_argument(
+        "--byte-order",
+        choices=("little", "big"),
+        default="little",
+        help="of unpacked containers wider than a byte (default: little)",
+    )
+    p_decode.add_argument(
+        "--msb-aligned",
+        action="store_true",
+        help="shift each value to the top of its output type (Mono12p: value << 4 in uint16)",
+    )
+    p_decode.set_defaults(run=_cmd_decode)
     return parser
 
 
