@@ -1,11 +1,13 @@
-"""The command line: describe and list, as a subprocess and through main()."""
+"""The command line: describe, list and decode, as a subprocess and through main()."""
 
 import io
 import json
+import os
 import subprocess
 import sys
 from importlib import metadata
 
+import numpy as np
 import pytest
 
 from korvell.pfnc import cli, names
@@ -279,3 +281,155 @@ class TestList:
         lines = {" ".join(line.split()) for line in capsys.readouterr().out.splitlines()}
         assert "R10 0x010A00CA 10 superseded value" in lines
         assert "BGR16Packed none deprecated \u2192 BGR16" in lines
+
+
+class TestDescribeLayout:
+    @pytest.mark.parametrize(
+        "name, expected",
+        [
+            ("Mono12p", {"packing": "lsb", "group_bits": 24, "group_pixels": 2, "dtype": "uint16", "granularity": 1}),
+            ("Mono12Packed", {"packing": "gige", "granularity": 2, "container": None}),
+            ("BGR8", {"channels": ["B", "G", "R"], "container": 8, "dtype": "uint8"}),
+        ],
+        ids=lambda v: v if isinstance(v, str) else "",
+    )
+    def test_json_object(self, name, expected):
+        layout = cli.describe(name)["layout"]
+        assert layout["decoded"] is True and layout["designation"] == name
+        assert {key: layout[key] for key in expected} == expected
+
+    @pytest.mark.parametrize("name", ["YCbCr422_8", "RGB10V1Packed"])
+    def test_format_the_engine_does_not_decode(self, capsys, name):
+        layout = cli.describe(name)["layout"]
+        assert layout["decoded"] is False and name in layout["reason"]
+        _, (table,), _ = describe_text(capsys, name)
+        assert table["layout"] == f"not decoded: {layout['reason']}"
+
+    def test_table_rows_follow_the_existing_ones(self, capsys):
+        status, (table,), _ = describe_text(capsys, "BGR10p")
+        assert status == 0
+        labels = list(table)
+        assert labels[labels.index("bits per pixel") + 1 :] == ["layout", "  output channels", "  granularity"]
+        assert table["layout"] == cli.describe("BGR10p")["layout"]["description"]
+        assert (table["  output channels"], table["  granularity"]) == ("B, G, R", "1 pixel")
+
+
+def lsb_stream(values, bits):
+    """Values packed lsb first into one bit stream, straight from the bit rule."""
+    word = sum(v << (bits * i) for i, v in enumerate(values))
+    return word.to_bytes(-(-bits * len(values) // 8), "little")
+
+
+def decode_argv(tmp_path, name, *options, raws=(), out="out.npy"):
+    # pathlib drops a trailing separator, which tells a directory to be made.
+    target = str(tmp_path / out) + (os.sep if out.endswith("/") else "")
+    return ["decode", name, *options, *(str(tmp_path / r) for r in raws), "-o", target]
+
+
+class TerminalStream(io.StringIO):
+    def isatty(self):
+        return True
+
+
+class TestDecode:
+    @pytest.mark.parametrize(
+        "name, options, data, expected",
+        [
+            # An odd width: the second line starts in the middle of a byte.
+            ("Mono12p", ["--width", "3", "--height", "2"], lsb_stream(range(0x7F0, 0x7F6), 12), [[0x7F0, 0x7F1, 0x7F2], [0x7F3, 0x7F4, 0x7F5]]),
+            # With a stride each line is a stream of its own, padding after it.
+            (
+                "Mono12p",
+                ["--width", "3", "--height", "2", "--stride", "7"],
+                lsb_stream([1, 2, 0xFFF], 12) + b"\xee\xee" + lsb_stream([4, 5, 6], 12) + b"\xee\xee",
+                [[1, 2, 0xFFF], [4, 5, 6]],
+            ),
+            ("Mono12p", ["--width", "2", "--height", "1", "--msb-aligned"], bytes.fromhex("BC3A12"), [[0xABC0, 0x1230]]),
+            ("Mono12Packed", ["--width", "2", "--height", "1"], bytes.fromhex("AB3C12"), [[0xABC, 0x123]]),
+            ("Mono16", ["--width", "2", "--height", "1", "--byte-order", "big"], bytes.fromhex("1234ABCD"), [[0x1234, 0xABCD]]),
+            ("RGB565p", ["--width", "1", "--height", "1"], bytes.fromhex("5F2D"), [[[0x1F, 0x2A, 0x05]]]),
+        ],
+        ids=["Mono12p-odd-width", "Mono12p-stride", "msb-aligned", "Mono12Packed", "big-endian", "RGB565p"],
+    )
+    def test_writes_the_decoded_values(self, tmp_path, capsys, name, options, data, expected):
+        (tmp_path / "frame.raw").write_bytes(data)
+        assert main(decode_argv(tmp_path, name, *options, raws=["frame.raw"])) == 0
+        image = np.load(tmp_path / "out.npy")
+        assert image.dtype == (np.uint8 if name == "RGB565p" else np.uint16)
+        assert image.tolist() == expected
+        out, err = capsys.readouterr()
+        assert (out, err) == (f"{tmp_path / 'frame.raw'} \u2192 {tmp_path / 'out.npy'}: {image.dtype} {image.shape}\n", "")
+
+    @pytest.mark.parametrize("out", ["existing", "new/"])
+    def test_one_input_into_a_directory(self, tmp_path, capsys, out):
+        (tmp_path / "existing").mkdir()
+        (tmp_path / "f.bin").write_bytes(bytes([7, 8]))
+        argv = decode_argv(tmp_path, "Mono8", "--width", "2", "--height", "1", raws=["f.bin"], out=out)
+        assert main(argv) == 0
+        assert np.load(tmp_path / out / "f.npy").tolist() == [[7, 8]]
+
+    def test_several_inputs_into_a_new_directory(self, tmp_path, capsys):
+        for i in range(3):
+            (tmp_path / f"frame{i}.raw").write_bytes(bytes([i, i + 1]))
+        argv = decode_argv(tmp_path, "Mono8", "--width", "1", "--height", "2", raws=[f"frame{i}.raw" for i in range(3)], out="a/b")
+        assert main(argv) == 0
+        for i in range(3):
+            assert np.load(tmp_path / "a" / "b" / f"frame{i}.npy").tolist() == [[i], [i + 1]]
+        out, err = capsys.readouterr()
+        assert len(out.splitlines()) == 3 and err == ""  # no bar: stderr is not a terminal
+
+    def test_progress_bar_on_a_terminal_keeps_messages_on_their_own_lines(self, tmp_path, capsys, monkeypatch):
+        for stem, data in [("a", b"\x01"), ("short", b""), ("c", b"\x03")]:
+            (tmp_path / f"{stem}.raw").write_bytes(data)
+        stream = TerminalStream()
+        monkeypatch.setattr(sys, "stderr", stream)
+        argv = decode_argv(tmp_path, "Mono8", "--width", "1", "--height", "1", raws=["a.raw", "short.raw", "c.raw"], out="d")
+        assert main(argv) == 1
+        lines = stream.getvalue().split("\n")
+        assert lines[-1] == ""
+        assert lines[-2].rstrip().endswith("[########################] 3/3")
+        (message,) = [line.rsplit("\r", 1)[-1] for line in lines if "korvell-pfnc:" in line]
+        assert message == f"korvell-pfnc: {tmp_path / 'short.raw'} holds 0 bytes; one Mono8 frame of 1 x 1 takes 1"
+        assert sorted(p.name for p in (tmp_path / "d").iterdir()) == ["a.npy", "c.npy"]
+
+    @pytest.mark.parametrize(
+        "name, options, raws, out, message",
+        [
+            ("Mono12p", ["--width", "4", "--height", "2"], {"f.raw": 11}, "o.npy", "f.raw holds 11 bytes; one Mono12p frame of 4 x 2 takes 12"),
+            ("Mono12p", ["--width", "4", "--height", "2"], {"f.raw": 13}, "o.npy", "f.raw holds 13 bytes; one Mono12p frame of 4 x 2 takes 12"),
+            ("Mono8", ["--width", "4", "--height", "1", "--stride", "6"], {"f.raw": 4}, "o.npy", "frame of 4 x 1 with a stride of 6 takes 6"),
+            ("YCbCr422_8", ["--width", "2", "--height", "1"], {"f.raw": 4}, "o.npy", "cannot decode: YCbCr422_8"),
+            ("RGB10V1Packed", ["--width", "1", "--height", "1"], {"f.raw": 4}, "o.npy", "cannot decode: RGB10V1Packed"),
+            ("Mono8x", ["--width", "1", "--height", "1"], {"f.raw": 1}, "o.npy", "unknown pixel format: 'Mono8x'"),
+            ("Mono12Packed", ["--width", "3", "--height", "1"], {"f.raw": 5}, "o.npy", "3 pixels"),
+            ("Mono12p", ["--width", "4", "--height", "1", "--stride", "5"], {"f.raw": 5}, "o.npy", "stride 5"),
+            ("Mono8", ["--width", "1", "--height", "1"], {"a/f.raw": 1, "b/f.raw": 1}, "o", "would both be written to"),
+            ("Mono8", ["--width", "1", "--height", "1"], {"f.raw": 1, "g.raw": 1}, "taken", "is not a directory"),
+            ("Mono8", ["--width", "1", "--height", "1"], {"f.raw": 1}, "f.raw", "overwritten by its own output"),
+        ],
+        ids=["short", "long", "stride-size", "4:2:2", "opaque", "unknown", "group", "stride", "same-stem", "out-file", "own-input"],
+    )
+    def test_refusals_are_one_line_and_exit_1(self, tmp_path, capsys, name, options, raws, out, message):
+        (tmp_path / "taken").write_bytes(b"keep")
+        for raw, size in raws.items():
+            (tmp_path / raw).parent.mkdir(exist_ok=True)
+            (tmp_path / raw).write_bytes(bytes(size))
+        before = {p: p.read_bytes() for p in tmp_path.rglob("*") if p.is_file()}
+        assert main(decode_argv(tmp_path, name, *options, raws=list(raws), out=out)) == 1
+        out_text, err = capsys.readouterr()
+        assert out_text == ""
+        assert err.startswith("korvell-pfnc: ") and err.count("\n") == 1 and message in err
+        assert {p: p.read_bytes() for p in tmp_path.rglob("*") if p.is_file()} == before
+
+    def test_missing_input_is_reported_and_the_others_written(self, tmp_path, capsys):
+        (tmp_path / "here.raw").write_bytes(b"\x05")
+        argv = decode_argv(tmp_path, "Mono8", "--width", "1", "--height", "1", raws=["gone.raw", "here.raw"], out="d")
+        assert main(argv) == 1
+        assert capsys.readouterr().err == f"korvell-pfnc: {tmp_path / 'gone.raw'}: No such file or directory\n"
+        assert np.load(tmp_path / "d" / "here.npy").tolist() == [[5]]
+
+    @pytest.mark.parametrize("option", [["--width", "0"], ["--height", "x"], ["--stride", "-1"], ["--byte-order", "middle"]])
+    def test_bad_arguments_are_usage_errors(self, tmp_path, capsys, option):
+        argv = ["decode", "Mono8", "--width", "1", "--height", "1", *option, "f.raw", "-o", str(tmp_path / "o.npy")]
+        assert main(argv) == 2
+        assert capsys.readouterr().err.startswith("usage: korvell-pfnc decode")

@@ -396,11 +396,14 @@ def _positive(text: str) -> int:
     return value
 
 
+def _into_directory(raws: Sequence[str], out: str) -> bool:
+    return len(raws) > 1 or os.path.isdir(out) or out.endswith((os.sep, os.altsep or os.sep))
+
+
 def _targets(raws: Sequence[str], out: str) -> list[str]:
     """The .npy path of each input: OUT itself for one input, unless it is (or
     ends like) a directory; OUT/<stem>.npy otherwise."""
-    into_directory = len(raws) > 1 or os.path.isdir(out) or out.endswith((os.sep, os.altsep or os.sep))
-    if not into_directory:
+    if not _into_directory(raws, out):
         targets = [out]
     else:
         if os.path.exists(out) and not os.path.isdir(out):
@@ -465,7 +468,7 @@ def _cmd_decode(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     try:
         size = decoders.get_buffer_size(fmt, width=args.width, height=args.height, stride=args.stride)
         targets = _targets(args.raws, args.output)
-        if len(args.raws) > 1:
+        if _into_directory(args.raws, args.output):
             os.makedirs(args.output, exist_ok=True)
     except PixelFormatDecodeNotSupportedError as exc:
         print(f"{PROG}: cannot decode: {exc}", file=err)
