@@ -407,7 +407,8 @@ def _targets(raws: Sequence[str], out: str) -> list[str]:
         targets = [out]
     else:
         if os.path.exists(out) and not os.path.isdir(out):
-            raise _Skip(f"{out} is not a directory; with several inputs -o names the directory to write into")
+            hint = "; with several inputs -o names the directory to write into" if len(raws) > 1 else ""
+            raise _Skip(f"{out} is not a directory{hint}")
         targets = [os.path.join(out, os.path.splitext(os.path.basename(raw))[0] + ".npy") for raw in raws]
     seen: dict[str, str] = {}
     inputs = {os.path.realpath(raw) for raw in raws}
@@ -508,7 +509,7 @@ def _cmd_decode(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
         except _Skip as exc:
             line, stream, status = f"{PROG}: {exc}", err, 1
         else:
-            line, stream = f"{raw} {arrow} {target}: {image.dtype} {image.shape}", out
+            line, stream = _printable(f"{raw} {arrow} {target}: {image.dtype} {image.shape}", out), out
         if progress is not None:
             progress.clear()
         print(line, file=stream)
@@ -516,6 +517,19 @@ def _cmd_decode(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     if progress is not None:
         progress.close()
     return status
+
+
+def _printable(text: str, stream: TextIO) -> str:
+    # A file name need not be text in the console's encoding (undecodable bytes
+    # come as lone surrogates); it is shown escaped rather than ending the run.
+    encoding = getattr(stream, "encoding", None) or "utf-8"
+    try:
+        text.encode(encoding)
+    except UnicodeEncodeError:
+        return text.encode(encoding, "backslashreplace").decode(encoding)
+    except LookupError:
+        pass
+    return text
 
 
 def _is_terminal(stream: TextIO) -> bool:
