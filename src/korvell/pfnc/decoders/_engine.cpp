@@ -1,0 +1,900 @@
+// _engine.cpp -- the decoding engine: programs that turn fixed groups of packed
+// bytes into output values and back, run over byte spans without the interpreter lock.
+#include "binding.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace nb = nanobind;
+using namespace nb::literals;
+
+namespace {
+
+using u128 = unsigned __int128;
+
+constexpr int64_t MAX_GROUP_BYTES = 4096;
+constexpr int64_t MAX_GROUP_VALUES = 4096;
+
+// ---------------------------------------------------------------------------
+// Plain C++: text for messages.  Errors of the plain part are C++ exceptions
+// (std::invalid_argument becomes ValueError, std::overflow_error OverflowError).
+
+std::string u128_text(u128 value) {
+    if (value == 0)
+        return "0";
+    std::string text;
+    while (value) {
+        text.push_back(char('0' + unsigned(value % 10)));
+        value /= 10;
+    }
+    std::reverse(text.begin(), text.end());
+    return text;
+}
+
+[[noreturn]] void fail(const std::string &message) { throw std::invalid_argument(message); }
+
+// ---------------------------------------------------------------------------
+// Plain C++: unaligned access.  Every value and stream access goes through a
+// fixed-size memcpy: buffers handed in from Python need not be aligned, and
+// the compiler turns these into plain moves.
+
+template <typename T>
+inline T load(const uint8_t *p) {
+    T v;
+    std::memcpy(&v, p, sizeof(T));
+    return v;
+}
+
+template <typename T>
+inline void store(uint8_t *p, T v) {
+    std::memcpy(p, &v, sizeof(T));
+}
+
+inline uint8_t bswap(uint8_t v) { return v; }
+inline uint16_t bswap(uint16_t v) { return __builtin_bswap16(v); }
+inline uint32_t bswap(uint32_t v) { return __builtin_bswap32(v); }
+inline uint64_t bswap(uint64_t v) { return __builtin_bswap64(v); }
+
+inline uint64_t low_mask(unsigned width) { return width >= 64 ? ~uint64_t(0) : (uint64_t(1) << width) - 1; }
+
+/// Two's-complement extension from bit 63 - `shift`; a shift of 0 leaves `v` as it is.
+inline uint64_t sign_extend(uint64_t v, unsigned shift) {
+    return uint64_t(int64_t(v << shift) >> shift);
+}
+
+// ---------------------------------------------------------------------------
+// Plain C++: the program.
+
+struct Piece {
+    int64_t src_bit, width, dst, shift;
+};
+
+enum class Kernel : uint8_t { copy, byteswap, word, generic };
+
+const char *kernel_name(Kernel k) {
+    switch (k) {
+    case Kernel::copy: return "copy";
+    case Kernel::byteswap: return "byteswap";
+    case Kernel::word: return "word";
+    default: return "generic";
+    }
+}
+
+/// A piece as the byte-wise reader and writer use it: the bytes it touches
+/// gathered into one integer (little-endian for lsb-first, big-endian for
+/// msb-first), its bits at `at` in that integer.
+struct Slot {
+    uint32_t first_byte, bytes, at, shift;
+    uint64_t mask;
+};
+
+/// A piece of the word kernel: its bits are `(word >> rs) & mask`, the word
+/// being the group's first 8 bytes read with byte 0 lowest (lsb-first) or highest.
+struct WordPiece {
+    uint64_t mask;
+    uint32_t rs, sh;
+};
+
+struct Program;
+using DecodeRun = void (*)(const Program &, const uint8_t *buf, size_t buf_len, size_t start, uint8_t *vals,
+                           size_t first, size_t step, size_t count);
+using EncodeRun = void (*)(const Program &, const uint8_t *vals, size_t first, size_t step, uint8_t *buf,
+                           size_t start, size_t count);
+
+struct Program {
+    // As given.
+    uint32_t group_bytes = 0, group_values = 0, out_bytes = 0;
+    bool msb_first = false;
+    std::vector<Piece> pieces;
+    std::vector<uint32_t> sign_bits;
+
+    // Derived once, at construction.
+    Kernel kernel = Kernel::generic;
+    std::vector<uint32_t> partial_bytes;   // [r]: bytes that the values < r of a group touch
+    std::vector<Slot> slots;               // the pieces ordered by value
+    std::vector<uint32_t> value_slots;     // value j owns slots[value_slots[j] .. value_slots[j + 1]]
+    std::vector<uint32_t> sign_shift;      // per value: 64 - sign bits, or 0
+    uint32_t per_value = 0;                // word kernel: pieces of the value with most
+    std::vector<WordPiece> word;           // word kernel: per_value entries per value, padded with empty pieces
+    DecodeRun decode_run = nullptr;
+    EncodeRun encode_run = nullptr;
+
+    /// Bytes that `count` consecutive values occupy from the start of a run.
+    u128 byte_count(uint64_t count) const {
+        return u128(count / group_values) * group_bytes + partial_bytes[count % group_values];
+    }
+};
+
+void pick_kernels(Program &p);
+
+/// Checks the fields of `p` (as given) and derives what the kernels read.
+void prepare(Program &p, int64_t group_bytes, int64_t group_values, int64_t out_bytes,
+             const std::vector<int64_t> &sign_bits) {
+    if (group_bytes < 1 || group_bytes > MAX_GROUP_BYTES)
+        fail("group_bytes must be between 1 and 4096, not " + std::to_string(group_bytes));
+    if (group_values < 1 || group_values > MAX_GROUP_VALUES)
+        fail("group_values must be between 1 and 4096, not " + std::to_string(group_values));
+    if (out_bytes != 1 && out_bytes != 2 && out_bytes != 4 && out_bytes != 8)
+        fail("out_bytes must be 1, 2, 4 or 8, not " + std::to_string(out_bytes));
+    p.group_bytes = uint32_t(group_bytes);
+    p.group_values = uint32_t(group_values);
+    p.out_bytes = uint32_t(out_bytes);
+    const int64_t group_bits = 8 * group_bytes, out_bits = 8 * out_bytes;
+
+    // Which piece owns each source bit, and each value's destination bits.
+    std::vector<int32_t> owner(size_t(group_bits), -1);
+    std::vector<uint64_t> dst_bits(p.group_values, 0);
+    std::vector<uint32_t> per_value(p.group_values, 0);
+    for (size_t i = 0; i < p.pieces.size(); ++i) {
+        const Piece &q = p.pieces[i];
+        const std::string where = "pieces[" + std::to_string(i) + "]: ";
+        if (q.src_bit < 0)
+            fail(where + "src_bit must be >= 0, not " + std::to_string(q.src_bit));
+        if (q.width < 1 || q.width > 64)
+            fail(where + "width must be between 1 and 64, not " + std::to_string(q.width));
+        if (q.dst < 0 || q.dst >= group_values)
+            fail(where + "dst must be between 0 and " + std::to_string(group_values - 1) + ", not " +
+                 std::to_string(q.dst));
+        if (q.shift < 0)
+            fail(where + "shift must be >= 0, not " + std::to_string(q.shift));
+        if (q.shift > out_bits - q.width)
+            fail(where + "shift + width exceeds the " + std::to_string(out_bits) + " bits of an output value");
+        if (q.src_bit > group_bits - q.width)
+            fail(where + "src_bit + width exceeds the group's " + std::to_string(group_bits) + " bits");
+        for (int64_t b = q.src_bit; b < q.src_bit + q.width; ++b) {
+            if (owner[size_t(b)] >= 0)
+                fail(where + "its source bits overlap those of pieces[" + std::to_string(owner[size_t(b)]) + "]");
+            owner[size_t(b)] = int32_t(i);
+        }
+        uint64_t bits = low_mask(unsigned(q.width)) << q.shift;
+        if (dst_bits[size_t(q.dst)] & bits)
+            fail(where + "its bits overlap another piece's in value " + std::to_string(q.dst));
+        dst_bits[size_t(q.dst)] |= bits;
+        ++per_value[size_t(q.dst)];
+    }
+    for (uint32_t j = 0; j < p.group_values; ++j)
+        if (per_value[j] == 0)
+            fail("value " + std::to_string(j) + " of the group has no piece");
+    if (sign_bits.size() != p.group_values)
+        fail("sign_bits has " + std::to_string(sign_bits.size()) + " entries, group_values is " +
+             std::to_string(p.group_values));
+    for (size_t j = 0; j < sign_bits.size(); ++j) {
+        if (sign_bits[j] < 0 || sign_bits[j] > out_bits)
+            fail("sign_bits[" + std::to_string(j) + "] must be between 0 and " + std::to_string(out_bits) +
+                 " (the bits of an output value), not " + std::to_string(sign_bits[j]));
+        p.sign_bits.push_back(uint32_t(sign_bits[j]));
+    }
+
+    // Bytes of a partial group: value order, not piece order, decides.
+    std::vector<uint32_t> end_bit(p.group_values, 0);
+    for (const Piece &q : p.pieces)
+        end_bit[size_t(q.dst)] = std::max(end_bit[size_t(q.dst)], uint32_t(q.src_bit + q.width));
+    p.partial_bytes.assign(p.group_values + 1, 0);
+    uint32_t reach = 0;
+    for (uint32_t r = 1; r <= p.group_values; ++r) {
+        reach = std::max(reach, end_bit[r - 1]);
+        p.partial_bytes[r] = (reach + 7) / 8;
+    }
+
+    p.value_slots.assign(p.group_values + 1, 0);
+    for (uint32_t j = 0; j < p.group_values; ++j)
+        p.value_slots[j + 1] = p.value_slots[j] + per_value[j];
+    p.slots.assign(p.pieces.size(), Slot{});
+    std::vector<uint32_t> fill(p.value_slots.begin(), p.value_slots.end() - 1);
+    for (const Piece &q : p.pieces) {
+        uint32_t first = uint32_t(q.src_bit / 8), last = uint32_t((q.src_bit + q.width - 1) / 8);
+        uint32_t bytes = last - first + 1, in = uint32_t(q.src_bit % 8);
+        uint32_t at = p.msb_first ? 8 * bytes - in - uint32_t(q.width) : in;
+        p.slots[fill[size_t(q.dst)]++] = Slot{first, bytes, at, uint32_t(q.shift), low_mask(unsigned(q.width))};
+    }
+    p.sign_shift.assign(p.group_values, 0);
+    for (uint32_t j = 0; j < p.group_values; ++j)
+        p.sign_shift[j] = p.sign_bits[j] ? 64 - p.sign_bits[j] : 0;
+
+    // Classification.
+    bool identity = p.pieces.size() == p.group_values && p.group_bytes == p.group_values * p.out_bytes;
+    for (const Piece &q : p.pieces)
+        identity = identity && q.width == out_bits && q.shift == 0 && q.src_bit == out_bits * q.dst;
+    for (uint32_t n : p.sign_bits)
+        identity = identity && (n == 0 || n == uint32_t(out_bits));
+    if (identity)
+        p.kernel = p.msb_first && p.out_bytes > 1 ? Kernel::byteswap : Kernel::copy;
+    else if (p.group_bytes <= 8)
+        p.kernel = Kernel::word;
+    else
+        p.kernel = Kernel::generic;
+
+    if (p.kernel == Kernel::word) {
+        p.per_value = *std::max_element(per_value.begin(), per_value.end());
+        p.word.assign(size_t(p.group_values) * p.per_value, WordPiece{0, 0, 0});
+        std::vector<uint32_t> used(p.group_values, 0);
+        for (const Piece &q : p.pieces) {
+            uint32_t rs = p.msb_first ? uint32_t(64 - q.src_bit - q.width) : uint32_t(q.src_bit);
+            p.word[size_t(q.dst) * p.per_value + used[size_t(q.dst)]++] =
+                WordPiece{low_mask(unsigned(q.width)), rs, uint32_t(q.shift)};
+        }
+    }
+    pick_kernels(p);
+}
+
+// ---------------------------------------------------------------------------
+// Plain C++: the byte-wise reader and writer.  They touch only the bytes a
+// piece covers, so they serve the partial group at the end of a run as well
+// as the generic kernel.
+
+inline uint64_t read_slot(const uint8_t *group, const Slot &s, bool msb_first) {
+    u128 x = 0;
+    const uint8_t *b = group + s.first_byte;
+    if (msb_first)
+        for (uint32_t i = 0; i < s.bytes; ++i)
+            x = (x << 8) | b[i];
+    else
+        for (uint32_t i = 0; i < s.bytes; ++i)
+            x |= u128(b[i]) << (8 * i);
+    return uint64_t(x >> s.at) & s.mask;
+}
+
+inline void write_slot(uint8_t *group, const Slot &s, bool msb_first, uint64_t bits) {
+    u128 x = u128(bits & s.mask) << s.at;
+    uint8_t *b = group + s.first_byte;
+    if (msb_first)
+        for (uint32_t i = 0; i < s.bytes; ++i)
+            b[i] |= uint8_t(x >> (8 * (s.bytes - 1 - i)));
+    else
+        for (uint32_t i = 0; i < s.bytes; ++i)
+            b[i] |= uint8_t(x >> (8 * i));
+}
+
+/// Decodes the values < `values` of the group at `group` (all its values for a
+/// whole group, fewer for the partial one).
+template <typename T>
+void decode_slots(const Program &p, const uint8_t *group, uint8_t *out, size_t value_stride, uint32_t values) {
+    for (uint32_t j = 0; j < values; ++j) {
+        uint64_t v = 0;
+        for (uint32_t k = p.value_slots[j]; k < p.value_slots[j + 1]; ++k)
+            v |= read_slot(group, p.slots[k], p.msb_first) << p.slots[k].shift;
+        store<T>(out + j * value_stride, T(sign_extend(v, p.sign_shift[j])));
+    }
+}
+
+template <typename T>
+void encode_slots(const Program &p, const uint8_t *in, size_t value_stride, uint8_t *group, uint32_t values) {
+    for (uint32_t j = 0; j < values; ++j) {
+        uint64_t v = load<T>(in + j * value_stride);
+        for (uint32_t k = p.value_slots[j]; k < p.value_slots[j + 1]; ++k)
+            write_slot(group, p.slots[k], p.msb_first, v >> p.slots[k].shift);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Plain C++: the kernels, one run each.  A run's values go to elements
+// `first + i * step` of `vals`; its stream starts at byte `start` of `buf`.
+// The caller has checked that every byte and element they touch exists.
+
+template <typename T>
+void decode_generic(const Program &p, const uint8_t *buf, size_t, size_t start, uint8_t *vals, size_t first,
+                    size_t step, size_t count) {
+    const size_t gv = p.group_values, gb = p.group_bytes, vs = step * sizeof(T);
+    const size_t groups = count / gv;
+    const uint8_t *in = buf + start;
+    uint8_t *out = vals + first * sizeof(T);
+    for (size_t g = 0; g < groups; ++g, in += gb, out += gv * vs)
+        decode_slots<T>(p, in, out, vs, uint32_t(gv));
+    if (count % gv)
+        decode_slots<T>(p, in, out, vs, uint32_t(count % gv));
+}
+
+template <typename T>
+void encode_generic(const Program &p, const uint8_t *vals, size_t first, size_t step, uint8_t *buf, size_t start,
+                    size_t count) {
+    const size_t gv = p.group_values, gb = p.group_bytes, vs = step * sizeof(T);
+    const size_t groups = count / gv;
+    const uint8_t *in = vals + first * sizeof(T);
+    uint8_t *out = buf + start;
+    for (size_t g = 0; g < groups; ++g, out += gb, in += gv * vs)
+        encode_slots<T>(p, in, vs, out, uint32_t(gv));
+    if (count % gv)
+        encode_slots<T>(p, in, vs, out, uint32_t(count % gv));
+}
+
+template <typename T>
+void decode_copy(const Program &, const uint8_t *buf, size_t, size_t start, uint8_t *vals, size_t first,
+                 size_t step, size_t count) {
+    const uint8_t *in = buf + start;
+    uint8_t *out = vals + first * sizeof(T);
+    if (step == 1) {
+        std::memcpy(out, in, count * sizeof(T));
+        return;
+    }
+    for (size_t i = 0; i < count; ++i)
+        store<T>(out + i * step * sizeof(T), load<T>(in + i * sizeof(T)));
+}
+
+template <typename T>
+void encode_copy(const Program &, const uint8_t *vals, size_t first, size_t step, uint8_t *buf, size_t start,
+                 size_t count) {
+    const uint8_t *in = vals + first * sizeof(T);
+    uint8_t *out = buf + start;
+    if (step == 1) {
+        std::memcpy(out, in, count * sizeof(T));
+        return;
+    }
+    for (size_t i = 0; i < count; ++i)
+        store<T>(out + i * sizeof(T), load<T>(in + i * step * sizeof(T)));
+}
+
+template <typename T>
+void decode_byteswap(const Program &, const uint8_t *buf, size_t, size_t start, uint8_t *vals, size_t first,
+                     size_t step, size_t count) {
+    const uint8_t *in = buf + start;
+    uint8_t *out = vals + first * sizeof(T);
+    for (size_t i = 0; i < count; ++i)
+        store<T>(out + i * step * sizeof(T), bswap(load<T>(in + i * sizeof(T))));
+}
+
+template <typename T>
+void encode_byteswap(const Program &, const uint8_t *vals, size_t first, size_t step, uint8_t *buf, size_t start,
+                     size_t count) {
+    const uint8_t *in = vals + first * sizeof(T);
+    uint8_t *out = buf + start;
+    for (size_t i = 0; i < count; ++i)
+        store<T>(out + i * sizeof(T), bswap(load<T>(in + i * step * sizeof(T))));
+}
+
+/// The group's first `bytes` (< 8) bytes as the word kernel sees them, without
+/// reading past them.
+template <bool Msb>
+inline uint64_t load_short(const uint8_t *p, size_t bytes) {
+    uint8_t tmp[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+    std::memcpy(tmp, p, bytes);
+    uint64_t w = load<uint64_t>(tmp);
+    return Msb ? bswap(w) : w;
+}
+
+/// The word kernel's piece table, copied into locals of fixed size when the
+/// shape is a template argument (so that the unrolled loops keep it in registers).
+template <unsigned GV, unsigned PPV>
+struct WordTable {
+    static constexpr unsigned N = GV * PPV;
+    uint64_t mask[N];
+    uint32_t rs[N], sh[N], ss[GV];
+    unsigned gv() const { return GV; }
+    unsigned ppv() const { return PPV; }
+    explicit WordTable(const Program &p) {
+        for (unsigned k = 0; k < N; ++k) {
+            mask[k] = p.word[k].mask;
+            rs[k] = p.word[k].rs;
+            sh[k] = p.word[k].sh;
+        }
+        for (unsigned j = 0; j < GV; ++j)
+            ss[j] = p.sign_shift[j];
+    }
+};
+
+/// The same table of a shape known only at run time.
+template <>
+struct WordTable<0, 0> {
+    const WordPiece *w;
+    const uint32_t *ss;
+    unsigned gv_, ppv_;
+    unsigned gv() const { return gv_; }
+    unsigned ppv() const { return ppv_; }
+    explicit WordTable(const Program &p)
+        : w(p.word.data()), ss(p.sign_shift.data()), gv_(p.group_values), ppv_(p.per_value) {}
+};
+
+template <unsigned GV, unsigned PPV>
+inline uint64_t word_value(const WordTable<GV, PPV> &t, unsigned j, uint64_t w) {
+    uint64_t v = 0;
+    if constexpr (GV == 0) {
+        for (unsigned k = j * t.ppv(); k < (j + 1) * t.ppv(); ++k)
+            v |= ((w >> t.w[k].rs) & t.w[k].mask) << t.w[k].sh;
+        return sign_extend(v, t.ss[j]);
+    } else {
+        for (unsigned k = j * PPV; k < (j + 1) * PPV; ++k)
+            v |= ((w >> t.rs[k]) & t.mask[k]) << t.sh[k];
+        return sign_extend(v, t.ss[j]);
+    }
+}
+
+template <unsigned GV, unsigned PPV>
+inline uint64_t word_bits(const WordTable<GV, PPV> &t, unsigned j, uint64_t v) {
+    uint64_t w = 0;
+    if constexpr (GV == 0) {
+        for (unsigned k = j * t.ppv(); k < (j + 1) * t.ppv(); ++k)
+            w |= ((v >> t.w[k].sh) & t.w[k].mask) << t.w[k].rs;
+    } else {
+        for (unsigned k = j * PPV; k < (j + 1) * PPV; ++k)
+            w |= ((v >> t.sh[k]) & t.mask[k]) << t.rs[k];
+    }
+    return w;
+}
+
+/// Groups of up to 8 bytes: one 64-bit load per group while 8 bytes remain in
+/// the buffer, a short load for the last groups, the byte-wise reader for a
+/// partial group.
+template <typename T, unsigned GV, unsigned PPV, bool Msb>
+void decode_word(const Program &p, const uint8_t *buf, size_t buf_len, size_t start, uint8_t *vals, size_t first,
+                 size_t step, size_t count) {
+    const WordTable<GV, PPV> t(p);
+    const unsigned gv = t.gv();
+    const size_t gb = p.group_bytes, vs = step * sizeof(T), groups = count / gv;
+    const size_t avail = buf_len - start;
+    const size_t fast = avail >= 8 ? std::min(groups, (avail - 8) / gb + 1) : 0;
+    const uint8_t *in = buf + start;
+    uint8_t *out = vals + first * sizeof(T);
+    size_t g = 0;
+    for (; g < fast; ++g, in += gb, out += gv * vs) {
+        uint64_t w = load<uint64_t>(in);
+        if (Msb)
+            w = bswap(w);
+        for (unsigned j = 0; j < gv; ++j)
+            store<T>(out + j * vs, T(word_value(t, j, w)));
+    }
+    for (; g < groups; ++g, in += gb, out += gv * vs) {
+        uint64_t w = load_short<Msb>(in, gb);
+        for (unsigned j = 0; j < gv; ++j)
+            store<T>(out + j * vs, T(word_value(t, j, w)));
+    }
+    if (count % gv)
+        decode_slots<T>(p, in, out, vs, uint32_t(count % gv));
+}
+
+/// Encoding ORs each group into the stream; an 8-byte read-modify-write is
+/// used only while it stays inside the run's own bytes, so that bytes of other
+/// runs (possibly encoded by another thread) are never written.
+template <typename T, unsigned GV, unsigned PPV, bool Msb>
+void encode_word(const Program &p, const uint8_t *vals, size_t first, size_t step, uint8_t *buf, size_t start,
+                 size_t count) {
+    const WordTable<GV, PPV> t(p);
+    const unsigned gv = t.gv();
+    const size_t gb = p.group_bytes, vs = step * sizeof(T), groups = count / gv;
+    const size_t span = size_t(p.byte_count(count));
+    const size_t fast = span >= 8 ? std::min(groups, (span - 8) / gb + 1) : 0;
+    const uint8_t *in = vals + first * sizeof(T);
+    uint8_t *out = buf + start;
+    size_t g = 0;
+    for (; g < fast; ++g, out += gb, in += gv * vs) {
+        uint64_t w = 0;
+        for (unsigned j = 0; j < gv; ++j)
+            w |= word_bits(t, j, uint64_t(load<T>(in + j * vs)));
+        store<uint64_t>(out, load<uint64_t>(out) | (Msb ? bswap(w) : w));
+    }
+    for (; g < groups; ++g, out += gb, in += gv * vs) {
+        uint64_t w = 0;
+        for (unsigned j = 0; j < gv; ++j)
+            w |= word_bits(t, j, uint64_t(load<T>(in + j * vs)));
+        for (size_t i = 0; i < gb; ++i)
+            out[i] |= uint8_t(Msb ? w >> (56 - 8 * i) : w >> (8 * i));
+    }
+    if (count % gv)
+        encode_slots<T>(p, in, vs, out, uint32_t(count % gv));
+}
+
+// ---------------------------------------------------------------------------
+// Plain C++: kernel choice, once per program.
+
+template <typename T, unsigned GV, unsigned PPV>
+void pick_word(Program &p) {
+    if (p.msb_first) {
+        p.decode_run = &decode_word<T, GV, PPV, true>;
+        p.encode_run = &encode_word<T, GV, PPV, true>;
+    } else {
+        p.decode_run = &decode_word<T, GV, PPV, false>;
+        p.encode_run = &encode_word<T, GV, PPV, false>;
+    }
+}
+
+template <typename T>
+void pick_typed(Program &p) {
+    switch (p.kernel) {
+    case Kernel::copy:
+        p.decode_run = &decode_copy<T>;
+        p.encode_run = &encode_copy<T>;
+        return;
+    case Kernel::byteswap:
+        p.decode_run = &decode_byteswap<T>;
+        p.encode_run = &encode_byteswap<T>;
+        return;
+    case Kernel::generic:
+        p.decode_run = &decode_generic<T>;
+        p.encode_run = &encode_generic<T>;
+        return;
+    case Kernel::word:
+        break;
+    }
+    // Shapes of the common layouts: Mono12p/Mono4p (2 x 1), RGB565p/RGB10p32/
+    // Mono10c3p32 (3 x 1), Mono10p/Mono14p/Mono2p (4 x 1), Mono1p (8 x 1),
+    // Mono12Packed/Mono12g (2 x 2), Mono10g (4 x 2).
+    const unsigned gv = p.group_values, ppv = p.per_value;
+    if (ppv == 1 && gv == 1) return pick_word<T, 1, 1>(p);
+    if (ppv == 1 && gv == 2) return pick_word<T, 2, 1>(p);
+    if (ppv == 1 && gv == 3) return pick_word<T, 3, 1>(p);
+    if (ppv == 1 && gv == 4) return pick_word<T, 4, 1>(p);
+    if (ppv == 1 && gv == 6) return pick_word<T, 6, 1>(p);
+    if (ppv == 1 && gv == 8) return pick_word<T, 8, 1>(p);
+    if (ppv == 2 && gv == 2) return pick_word<T, 2, 2>(p);
+    if (ppv == 2 && gv == 4) return pick_word<T, 4, 2>(p);
+    pick_word<T, 0, 0>(p);
+}
+
+void pick_kernels(Program &p) {
+    switch (p.out_bytes) {
+    case 1: return pick_typed<uint8_t>(p);
+    case 2: return pick_typed<uint16_t>(p);
+    case 4: return pick_typed<uint32_t>(p);
+    default: return pick_typed<uint64_t>(p);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Plain C++: geometry.
+
+struct Geometry {
+    uint64_t count, runs, src_offset, src_stride, dst_offset, dst_step, dst_line;
+};
+
+/// Refuses a geometry that would touch a byte past `stream_len` or an element
+/// past `elements`.  Inputs are below 2**63, so no sum or product here wraps.
+void check_geometry(const Program &p, const Geometry &g, const char *stream, uint64_t stream_len, const char *values,
+                    uint64_t elements) {
+    if (g.runs == 0 || g.count == 0)
+        return;
+    u128 need = u128(g.src_offset) + u128(g.runs - 1) * g.src_stride + p.byte_count(g.count);
+    if (need > stream_len)
+        fail(std::string(stream) + " holds " + u128_text(stream_len) + " bytes, the frame needs " + u128_text(need));
+    u128 last = u128(g.dst_offset) + u128(g.runs - 1) * g.dst_line + u128(g.count - 1) * g.dst_step;
+    if (last >= elements)
+        fail(std::string(values) + " holds " + u128_text(elements) + " values, the frame needs " +
+             u128_text(last + 1));
+}
+
+void decode_frame(const Program &p, const Geometry &g, const uint8_t *src, size_t src_len, uint8_t *vals) {
+    if (g.count == 0)
+        return;
+    for (uint64_t y = 0; y < g.runs; ++y)
+        p.decode_run(p, src, src_len, size_t(g.src_offset + y * g.src_stride), vals,
+                     size_t(g.dst_offset + y * g.dst_line), size_t(g.dst_step), size_t(g.count));
+}
+
+void encode_frame(const Program &p, const Geometry &g, const uint8_t *vals, uint8_t *dst) {
+    if (g.count == 0)
+        return;
+    for (uint64_t y = 0; y < g.runs; ++y)
+        p.encode_run(p, vals, size_t(g.dst_offset + y * g.dst_line), size_t(g.dst_step), dst,
+                     size_t(g.src_offset + y * g.src_stride), size_t(g.count));
+}
+
+// ---------------------------------------------------------------------------
+// Binding: Python values gathered into the plain ones above.
+
+/// An int argument (anything with __index__) as a C++ integer; values beyond
+/// 64 bits are refused here rather than wrapped.
+int64_t int_argument(nb::handle obj, const std::string &name) {
+    if (PyBool_Check(obj.ptr()) || !PyIndex_Check(obj.ptr()))
+        throw nb::type_error((name + " must be int, not " + korvell::class_name_of(obj)).c_str());
+    nb::object index = nb::steal(PyNumber_Index(obj.ptr()));
+    if (!index.is_valid())
+        throw nb::python_error();
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
+    if (overflow)
+        fail(name + " is out of range: " + korvell::int_text(index));
+    if (v == -1 && PyErr_Occurred())
+        throw nb::python_error();
+    return v;
+}
+
+/// A geometry argument: an int >= `minimum`.
+uint64_t geometry_argument(nb::handle obj, const char *name, int64_t minimum) {
+    int64_t v = int_argument(obj, name);
+    if (v < minimum)
+        fail(std::string(name) + " must be >= " + std::to_string(minimum) + ", not " + std::to_string(v));
+    return uint64_t(v);
+}
+
+/// The items of a list or tuple argument.
+std::vector<nb::handle> sequence_items(nb::handle obj, const std::string &name, const char *what) {
+    if (!PyList_Check(obj.ptr()) && !PyTuple_Check(obj.ptr()))
+        throw nb::type_error((name + " must be " + what + ", not " + korvell::class_name_of(obj)).c_str());
+    // A list argument is copied first: reading its items may run code that changes it.
+    nb::object seq = nb::steal(PySequence_Tuple(obj.ptr()));
+    if (!seq.is_valid())
+        throw nb::python_error();
+    std::vector<nb::handle> items;
+    for (nb::handle item : nb::borrow<nb::tuple>(seq))
+        items.push_back(item);
+    return items;
+}
+
+Program make_program(nb::handle group_bytes, nb::handle group_values, nb::handle pieces, nb::handle msb_first,
+                     nb::handle out_bytes, nb::handle sign_bits) {
+    Program p;
+    int64_t gb = int_argument(group_bytes, "group_bytes");
+    int64_t gv = int_argument(group_values, "group_values");
+    if (!PyBool_Check(msb_first.ptr()))
+        throw nb::type_error(("msb_first must be bool, not " + korvell::class_name_of(msb_first)).c_str());
+    p.msb_first = msb_first.ptr() == Py_True;
+    int64_t ob = int_argument(out_bytes, "out_bytes");
+
+    if (!PyList_Check(pieces.ptr()) && !PyTuple_Check(pieces.ptr()))
+        throw nb::type_error(("pieces must be a list of (src_bit, width, dst, shift) tuples, not " +
+                              korvell::class_name_of(pieces)).c_str());
+    nb::object piece_seq = nb::steal(PySequence_Tuple(pieces.ptr()));
+    if (!piece_seq.is_valid())
+        throw nb::python_error();
+    size_t n = 0;
+    for (nb::handle item : nb::borrow<nb::tuple>(piece_seq)) {
+        std::string name = "pieces[" + std::to_string(n++) + "]";
+        if (!PyTuple_Check(item.ptr()) && !PyList_Check(item.ptr()))
+            throw nb::type_error((name + " must be a tuple (src_bit, width, dst, shift), not " +
+                                  korvell::class_name_of(item)).c_str());
+        nb::object fields = nb::steal(PySequence_Tuple(item.ptr()));
+        if (!fields.is_valid())
+            throw nb::python_error();
+        if (nb::len(fields) != 4)
+            fail(name + " must hold 4 ints (src_bit, width, dst, shift), not " + std::to_string(nb::len(fields)));
+        auto field = [&](Py_ssize_t i) { return nb::handle(PyTuple_GET_ITEM(fields.ptr(), i)); };
+        p.pieces.push_back(Piece{int_argument(field(0), name + ".src_bit"), int_argument(field(1), name + ".width"),
+                                 int_argument(field(2), name + ".dst"), int_argument(field(3), name + ".shift")});
+    }
+    std::vector<int64_t> signs;
+    for (nb::handle item : sequence_items(sign_bits, "sign_bits", "a list of ints"))
+        signs.push_back(int_argument(item, "sign_bits[" + std::to_string(signs.size()) + "]"));
+    prepare(p, gb, gv, ob, signs);
+    return p;
+}
+
+nb::tuple pieces_tuple(const Program &p) {
+    nb::list items;
+    for (const Piece &q : p.pieces)
+        items.append(nb::make_tuple(q.src_bit, q.width, q.dst, q.shift));
+    return nb::tuple(items);
+}
+
+nb::tuple sign_bits_tuple(const Program &p) {
+    nb::list items;
+    for (uint32_t n : p.sign_bits)
+        items.append(n);
+    return nb::tuple(items);
+}
+
+std::string program_repr(const Program &p) {
+    std::string pieces;
+    for (const Piece &q : p.pieces)
+        pieces += (pieces.empty() ? "(" : ", (") + std::to_string(q.src_bit) + ", " + std::to_string(q.width) +
+                  ", " + std::to_string(q.dst) + ", " + std::to_string(q.shift) + ")";
+    std::string signs;
+    for (uint32_t n : p.sign_bits)
+        signs += (signs.empty() ? "" : ", ") + std::to_string(n);
+    return "Program(group_bytes=" + std::to_string(p.group_bytes) + ", group_values=" +
+           std::to_string(p.group_values) + ", pieces=[" + pieces + "], msb_first=" +
+           (p.msb_first ? "True" : "False") + ", out_bytes=" + std::to_string(p.out_bytes) + ", sign_bits=[" +
+           signs + "])";
+}
+
+nb::object program_byte_count(const Program &p, nb::handle count) {
+    uint64_t n = geometry_argument(count, "count", 0);
+    u128 bytes = p.byte_count(n);
+    if (bytes <= u128(INT64_MAX))
+        return nb::int_(int64_t(bytes));
+    // Beyond 64 bits: the exact value from its two halves.
+    nb::object high = nb::int_(uint64_t(bytes >> 64)), low = nb::int_(uint64_t(bytes));
+    return (high << nb::int_(64)) | low;
+}
+
+nb::tuple program_reduce(nb::handle self) {
+    const Program &p = korvell::self_of<Program>(self);
+    nb::list pieces, signs;
+    for (const Piece &q : p.pieces)
+        pieces.append(nb::make_tuple(q.src_bit, q.width, q.dst, q.shift));
+    for (uint32_t n : p.sign_bits)
+        signs.append(n);
+    nb::handle cls((PyObject *) Py_TYPE(self.ptr()));
+    return nb::make_tuple(cls, nb::make_tuple(p.group_bytes, p.group_values, pieces, nb::bool_(p.msb_first),
+                                              p.out_bytes, signs));
+}
+
+// ---------------------------------------------------------------------------
+// Binding: buffers.  A view is held for the whole call, so the memory cannot
+// be freed or resized while the loops run without the lock.
+
+class BufferView {
+public:
+    BufferView() = default;
+    BufferView(const BufferView &) = delete;
+    BufferView &operator=(const BufferView &) = delete;
+    ~BufferView() {
+        if (held_)
+            PyBuffer_Release(&view_);
+    }
+
+    /// Acquires the buffer of `obj`, C-contiguous (and writable when asked).
+    void acquire(nb::handle obj, const char *name, bool writable) {
+        if (!PyObject_CheckBuffer(obj.ptr()))
+            throw nb::type_error((std::string(name) + " must be a buffer (bytes, bytearray, memoryview or a numpy "
+                                  "array), not " + korvell::class_name_of(obj)).c_str());
+        if (PyObject_GetBuffer(obj.ptr(), &view_, PyBUF_STRIDES | (writable ? PyBUF_WRITABLE : 0)) != 0) {
+            if (!writable)
+                throw nb::python_error();
+            // Tell a read-only buffer from one the exporter refuses otherwise.
+            nb::python_error refused;
+            Py_buffer probe;
+            if (PyObject_GetBuffer(obj.ptr(), &probe, PyBUF_STRIDES) != 0) {
+                PyErr_Clear();
+                refused.restore();
+                throw nb::python_error();
+            }
+            bool readonly = probe.readonly;
+            PyBuffer_Release(&probe);
+            if (!readonly) {
+                refused.restore();
+                throw nb::python_error();
+            }
+            fail(std::string(name) + " is read-only");
+        }
+        held_ = true;
+        if (!PyBuffer_IsContiguous(&view_, 'C'))
+            fail(std::string(name) + " must be C-contiguous");
+    }
+
+    const uint8_t *data() const { return static_cast<const uint8_t *>(view_.buf); }
+    uint8_t *mutable_data() const { return static_cast<uint8_t *>(view_.buf); }
+    size_t bytes() const { return size_t(view_.len); }
+    size_t itemsize() const { return size_t(view_.itemsize); }
+
+    /// Refuses values whose items are not `out_bytes` wide.
+    void require_itemsize(const char *name, uint32_t out_bytes) const {
+        if (itemsize() != out_bytes)
+            throw nb::type_error((std::string(name) + " must have items of the program's out_bytes (" +
+                                  std::to_string(out_bytes) + " bytes), not " + std::to_string(itemsize()) +
+                                  "-byte items").c_str());
+    }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+/// Refuses a destination that shares memory with the source: the result would
+/// depend on the order the loops run in, and the source would change.
+void refuse_shared(const BufferView &src, const BufferView &dst) {
+    const uint8_t *a = src.data(), *b = dst.data();
+    if (src.bytes() && dst.bytes() && a < b + dst.bytes() && b < a + src.bytes())
+        fail("src and dst share memory");
+}
+
+Geometry gather_geometry(nb::handle count, nb::handle runs, nb::handle src_offset, nb::handle src_stride,
+                         nb::handle dst_offset, nb::handle dst_step, nb::handle dst_line) {
+    return Geometry{geometry_argument(count, "count", 0),           geometry_argument(runs, "runs", 0),
+                    geometry_argument(src_offset, "src_offset", 0), geometry_argument(src_stride, "src_stride", 0),
+                    geometry_argument(dst_offset, "dst_offset", 0), geometry_argument(dst_step, "dst_step", 1),
+                    geometry_argument(dst_line, "dst_line", 0)};
+}
+
+void decode(const Program &p, nb::handle src, nb::handle dst, nb::handle count, nb::handle runs,
+            nb::handle src_offset, nb::handle src_stride, nb::handle dst_offset, nb::handle dst_step,
+            nb::handle dst_line) {
+    Geometry g = gather_geometry(count, runs, src_offset, src_stride, dst_offset, dst_step, dst_line);
+    BufferView in, out;
+    in.acquire(src, "src", false);
+    out.acquire(dst, "dst", true);
+    out.require_itemsize("dst", p.out_bytes);
+    refuse_shared(in, out);
+    check_geometry(p, g, "src", in.bytes(), "dst", out.bytes() / p.out_bytes);
+    nb::gil_scoped_release unlocked;
+    decode_frame(p, g, in.data(), in.bytes(), out.mutable_data());
+}
+
+void encode(const Program &p, nb::handle src, nb::handle dst, nb::handle count, nb::handle runs,
+            nb::handle src_offset, nb::handle src_stride, nb::handle dst_offset, nb::handle dst_step,
+            nb::handle dst_line) {
+    Geometry g = gather_geometry(count, runs, src_offset, src_stride, dst_offset, dst_step, dst_line);
+    BufferView in, out;
+    in.acquire(src, "src", false);
+    in.require_itemsize("src", p.out_bytes);
+    out.acquire(dst, "dst", true);
+    refuse_shared(in, out);
+    check_geometry(p, g, "dst", out.bytes(), "src", in.bytes() / p.out_bytes);
+    nb::gil_scoped_release unlocked;
+    encode_frame(p, g, in.data(), out.mutable_data());
+}
+
+// ---------------------------------------------------------------------------
+// Binding: the module.
+
+#define GEOMETRY_DOC                                                                  \
+    "Run y holds ``count`` values, from stream byte ``src_offset + y * src_stride``;\n" \
+    "value i of run y is element ``dst_offset + y * dst_line + i * dst_step`` of the\n" \
+    "values array.  Every byte and element is checked before anything is touched;\n"   \
+    "the loops run without the interpreter lock."
+#define SIG_TAIL                                                                             \
+    ", *, count: int, runs: int = 1, src_offset: int = 0, src_stride: int = 0, dst_offset: int = 0, " \
+    "dst_step: int = 1, dst_line: int = 0) -> None"
+
+const char *const DECODE_DOC = "Decodes ``runs`` runs of ``src`` (any C-contiguous buffer, read as bytes)\n"
+                               "into ``dst`` (a writable C-contiguous array of out_bytes items).\n\n" GEOMETRY_DOC;
+const char *const ENCODE_DOC = "Encodes values of ``src`` (a C-contiguous array of out_bytes items) into\n"
+                               "``dst`` (a writable, zero-filled buffer of bytes): the bits of the pieces\n"
+                               "are OR-ed in, every other bit is left as it was.\n\n" GEOMETRY_DOC;
+
+void bind_program(nb::module_ &m) {
+    nb::class_<Program>(m, "Program", nb::is_final(),
+                        "How one group of ``group_bytes`` stream bytes turns into ``group_values``\n"
+                        "output values of ``out_bytes`` each: value ``dst`` is the OR of\n"
+                        "``bits(src_bit, width) << shift`` over its pieces, then sign-extended\n"
+                        "from bit ``sign_bits[dst] - 1`` where that is not 0.  Immutable.")
+        .def("__init__",
+             [](Program *self, nb::handle group_bytes, nb::handle group_values, nb::handle pieces,
+                nb::handle msb_first, nb::handle out_bytes, nb::handle sign_bits) {
+                 new (self) Program(make_program(group_bytes, group_values, pieces, msb_first, out_bytes, sign_bits));
+             },
+             "group_bytes"_a, "group_values"_a, "pieces"_a, "msb_first"_a, "out_bytes"_a, "sign_bits"_a,
+             nb::sig("def __init__(self, group_bytes: int, group_values: int, "
+                     "pieces: list[tuple[int, int, int, int]], msb_first: bool, out_bytes: int, "
+                     "sign_bits: list[int]) -> None"))
+        .def_prop_ro("group_bytes", [](const Program &p) { return p.group_bytes; },
+                     nb::sig("def group_bytes(self) -> int"), "Bytes of one group of the stream.")
+        .def_prop_ro("group_values", [](const Program &p) { return p.group_values; },
+                     nb::sig("def group_values(self) -> int"), "Values one group yields.")
+        .def_prop_ro("pieces", &pieces_tuple, nb::sig("def pieces(self) -> tuple[tuple[int, int, int, int], ...]"),
+                     "The (src_bit, width, dst, shift) pieces, as given.")
+        .def_prop_ro("msb_first", [](const Program &p) { return p.msb_first; },
+                     nb::sig("def msb_first(self) -> bool"),
+                     "Whether bit 0 of a group is the msb of its byte 0 (else the lsb).")
+        .def_prop_ro("out_bytes", [](const Program &p) { return p.out_bytes; },
+                     nb::sig("def out_bytes(self) -> int"), "Bytes of one output value: 1, 2, 4 or 8.")
+        .def_prop_ro("sign_bits", &sign_bits_tuple, nb::sig("def sign_bits(self) -> tuple[int, ...]"),
+                     "Per value: the bits to sign-extend from, or 0.")
+        .def_prop_ro("kernel", [](const Program &p) { return kernel_name(p.kernel); },
+                     nb::sig("def kernel(self) -> str"),
+                     "The loop chosen for whole groups: \"copy\", \"byteswap\", \"word\" or \"generic\".")
+        .def("byte_count", &program_byte_count, "count"_a, nb::sig("def byte_count(self, count: int) -> int"),
+             "Bytes that ``count`` consecutive values occupy from the start of a run.")
+        .def("__repr__", &program_repr, nb::sig("def __repr__(self) -> str"))
+        .def("__reduce__", &program_reduce, nb::sig("def __reduce__(self) -> tuple[type[Program], tuple[object, ...]]"));
+}
+
+void bind_functions(nb::module_ &m) {
+    m.def("decode", &decode, "program"_a, "src"_a, "dst"_a, nb::kw_only(), "count"_a, "runs"_a = 1,
+          "src_offset"_a = 0, "src_stride"_a = 0, "dst_offset"_a = 0, "dst_step"_a = 1, "dst_line"_a = 0,
+          nb::sig("def decode(program: Program, src: typing_extensions.Buffer, dst: typing_extensions.Buffer" SIG_TAIL),
+          DECODE_DOC);
+    m.def("encode", &encode, "program"_a, "src"_a, "dst"_a, nb::kw_only(), "count"_a, "runs"_a = 1,
+          "src_offset"_a = 0, "src_stride"_a = 0, "dst_offset"_a = 0, "dst_step"_a = 1, "dst_line"_a = 0,
+          nb::sig("def encode(program: Program, src: typing_extensions.Buffer, dst: typing_extensions.Buffer" SIG_TAIL),
+          ENCODE_DOC);
+}
+
+} // namespace
+
+NB_MODULE(_engine, m) {
+    m.doc() = "The decoding engine: programs that turn fixed groups of packed bytes into\n"
+              "output values and back, run over byte spans without the interpreter lock.";
+    bind_program(m);
+    bind_functions(m);
+}

@@ -1,0 +1,83 @@
+"""
+The decoding engine: programs that turn fixed groups of packed bytes into
+output values and back, run over byte spans without the interpreter lock.
+"""
+
+from typing_extensions import Buffer
+
+
+class Program:
+    """
+    How one group of ``group_bytes`` stream bytes turns into ``group_values``
+    output values of ``out_bytes`` each: value ``dst`` is the OR of
+    ``bits(src_bit, width) << shift`` over its pieces, then sign-extended
+    from bit ``sign_bits[dst] - 1`` where that is not 0.  Immutable.
+
+    Bits are numbered from the lsb of byte 0 (``msb_first=False``: the group is
+    one little-endian integer) or from the msb of byte 0 (``msb_first=True``:
+    one big-endian integer).  Every field is checked at construction
+    (ValueError naming the field; TypeError for a wrong type); no two pieces
+    may share source bits, and every value needs at least one piece.
+    """
+
+    def __init__(self, group_bytes: int, group_values: int, pieces: list[tuple[int, int, int, int]], msb_first: bool, out_bytes: int, sign_bits: list[int]) -> None: ...
+
+    @property
+    def group_bytes(self) -> int:
+        """Bytes of one group of the stream."""
+
+    @property
+    def group_values(self) -> int:
+        """Values one group yields."""
+
+    @property
+    def pieces(self) -> tuple[tuple[int, int, int, int], ...]:
+        """The (src_bit, width, dst, shift) pieces, as given."""
+
+    @property
+    def msb_first(self) -> bool:
+        """Whether bit 0 of a group is the msb of its byte 0 (else the lsb)."""
+
+    @property
+    def out_bytes(self) -> int:
+        """Bytes of one output value: 1, 2, 4 or 8."""
+
+    @property
+    def sign_bits(self) -> tuple[int, ...]:
+        """Per value: the bits to sign-extend from, or 0."""
+
+    @property
+    def kernel(self) -> str:
+        """
+        The loop chosen for whole groups: "copy", "byteswap", "word" or "generic".
+        """
+
+    def byte_count(self, count: int) -> int:
+        """Bytes that ``count`` consecutive values occupy from the start of a run."""
+
+    def __repr__(self) -> str: ...
+
+    def __reduce__(self) -> tuple[type[Program], tuple[object, ...]]: ...
+
+def decode(program: Program, src: Buffer, dst: Buffer, *, count: int, runs: int = 1, src_offset: int = 0, src_stride: int = 0, dst_offset: int = 0, dst_step: int = 1, dst_line: int = 0) -> None:
+    """
+    Decodes ``runs`` runs of ``src`` (any C-contiguous buffer, read as bytes)
+    into ``dst`` (a writable C-contiguous array of out_bytes items).
+
+    Run y holds ``count`` values, from stream byte ``src_offset + y * src_stride``;
+    value i of run y is element ``dst_offset + y * dst_line + i * dst_step`` of the
+    values array.  Every byte and element is checked before anything is touched;
+    the loops run without the interpreter lock.
+    """
+
+def encode(program: Program, src: Buffer, dst: Buffer, *, count: int, runs: int = 1, src_offset: int = 0, src_stride: int = 0, dst_offset: int = 0, dst_step: int = 1, dst_line: int = 0) -> None:
+    """
+    Encodes values of ``src`` (a C-contiguous array of out_bytes items) into
+    ``dst`` (a writable, zero-filled buffer of bytes): the bits of the pieces
+    are OR-ed in, every other bit is left as it was.
+
+    Run y holds ``count`` values, from stream byte ``src_offset + y * src_stride``;
+    value i of run y is element ``dst_offset + y * dst_line + i * dst_step`` of the
+    values array.  Every byte and element is checked before anything is touched;
+    the loops run without the interpreter lock.
+    """
