@@ -1,0 +1,487 @@
+"""How a pixel format lays out its bytes, derived from its parsed parts.
+
+A frame is a stream of components, pixel after pixel, each pixel's channels in
+the order they lie in memory.  The packing decides how the components occupy
+bits; this module turns the parts of a :class:`~korvell.pfnc.pixel_format.PixelFormat`
+into a :class:`Layout` and into engine programs: one fixed group of bytes that
+yields a fixed number of values, with the bit pieces each value is made of.
+Nothing here looks at a format's name, so component sets and padding names
+registered at run time lay out like the built-in ones.
+
+The readings the published documents leave open are made here, in one place:
+
+* ``g`` (grouped): the high 8 bits of each pixel of a group, one byte each, then
+  the low bits of the group as one lsb-first bit stream, pixel 0 in the lowest
+  bits (10-bit: 4 pixels in 5 bytes, 12-bit: 2 pixels in 3 bytes).  ``gmsb``: the
+  same with the low bits in msb-first order.
+* The GigE Vision ``Packed`` name: 2 components of 9 to 12 bits in 3 bytes,
+  byte 0 and byte 2 holding the high 8 bits, byte 1 the low bits (the first
+  component's in its low nibble).
+* ``a<N>``: unpacked containers, the pixel (or cluster) padded to N bits.
+* ``c<N>``: N components form one unit, padded to the alignment.
+* Unpacked containers are passed through as sent: bits above a component's
+  size are zero in a well-formed frame and are not masked, so a copy and a
+  view of the same bytes agree.
+* Byte order applies to unpacked containers wider than a byte; bit-packed
+  layouts are defined by their packing alone.
+"""
+
+from __future__ import annotations
+
+import math
+import operator
+from dataclasses import dataclass, field
+from typing import Any, NamedTuple, Optional
+
+from ..exceptions import PixelFormatDecodeNotSupportedError
+from ..genicam.brintal import DefaultDataType
+from ..genicam.components import LMNLocation, channel_name
+from ..genicam.ostrevo import PaddingType
+from ..genicam.quenmar import ComponentsSequencing, Planar
+from ..pixel_format import OpaquePixelFormat, PixelFormat
+from . import _engine
+
+__all__ = ["Layout", "layout", "BYTE_ORDERS"]
+
+BYTE_ORDERS = ("little", "big")
+
+_KINDS = {DefaultDataType.UNSIGNED: "u", DefaultDataType.SIGNED: "s", DefaultDataType.FLOAT: "f"}
+_DTYPE_PREFIX = {"u": "uint", "s": "int", "f": "float"}
+_PACKING_TEXT = {
+    "unpacked": "unpacked containers",
+    "lsb": "lsb-first bit stream",
+    "msb": "msb-first bit stream",
+    "gige": "GigE Vision Packed (2 components in 3 bytes)",
+    "grouped": "grouped (high bytes, then the low bits lsb first)",
+    "grouped-msb": "grouped (high bytes, then the low bits msb first)",
+}
+
+
+class _Piece(NamedTuple):
+    src_bit: int
+    width: int
+    value: int  # the value's position in memory order within the group
+    shift: int
+
+
+class _Pattern(NamedTuple):
+    """A repeating group in memory order: its bytes, its components, their pieces."""
+
+    group_bytes: int
+    components: int
+    pieces: tuple[_Piece, ...]
+    msb_first: bool
+
+
+@dataclass(frozen=True)
+class Layout:
+    """The bit layout of a pixel format, as the decoder engine reads it.
+
+    ``channels`` are in output order (the component set's), ``memory_order`` is
+    how one pixel's components follow each other in the frame, ``bits`` the size
+    of each output channel.  ``group_bits`` and ``group_pixels`` describe the
+    smallest repeating group of the stream (Mono12p: 24 bits hold 2 pixels);
+    ``lsb`` is False where values sit at the high end of their containers
+    (Mono10msb) or the stream is read msb first (Mono10pmsb).  ``granularity`` is the number of pixels a line (or, without a stride, the
+    whole frame) must be a multiple of.  ``dtype`` is the numpy type of the
+    decoded values.
+    """
+
+    designation: str
+    channels: tuple[str, ...]
+    memory_order: tuple[str, ...]
+    bits: tuple[int, ...]
+    packing: str
+    lsb: bool
+    container: Optional[int]
+    group_bits: int
+    group_pixels: int
+    granularity: int
+    planar: bool
+    byte_order: str
+    msb_aligned: bool
+    dtype: str
+    _programs: tuple[Any, ...] = field(repr=False, compare=False)
+    _view: Optional[tuple[int, int, int]] = field(repr=False, compare=False)
+
+    def describe(self) -> str:
+        """One line for people: packing, sizes, group, output."""
+        bits = ", ".join(map(str, self.bits)) if len(set(self.bits)) > 1 else str(self.bits[0])
+        unit = "bit" if bits == "1" else "bits"
+        text = f"{_PACKING_TEXT[self.packing]}, {bits} {unit}"
+        if self.container is not None:
+            end = "" if self.lsb else ", at the high end"
+            text += f" in {self.container}-bit {self.byte_order}-endian containers{end}"
+        if self.memory_order != self.channels:
+            text += f", memory order {' '.join(self.memory_order)}"
+        if self.planar:
+            text += ", one plane per channel"
+        pixels = "pixel" if self.group_pixels == 1 else "pixels"
+        text += f"; {self.group_pixels} {pixels} in {self.group_bits} bits"
+        shape = "(height, width)" if len(self.channels) == 1 else f"(height, width, {len(self.channels)})"
+        aligned = ", msb-aligned" if self.msb_aligned else ""
+        return f"{text}; {self.dtype}{aligned} {shape}"
+
+    def __str__(self) -> str:
+        return f"{self.designation}: {self.describe()}"
+
+
+def _unsupported(name: str, why: str) -> PixelFormatDecodeNotSupportedError:
+    return PixelFormatDecodeNotSupportedError(f"{name}: {why}")
+
+
+def _container(bits: int) -> int:
+    return 8 if bits <= 8 else 16 if bits <= 16 else 32 if bits <= 32 else 64
+
+
+# ---------------------------------------------------------------------------
+# Patterns: one repeating group of a packing, in memory order.
+
+
+def _gige_pattern(name: str, widths: list[int]) -> _Pattern:
+    n = widths[0]
+    if len(set(widths)) > 1 or not 8 < n <= 12:
+        raise _unsupported(name, "the Packed layout holds components of 9 to 12 bits only")
+    low = n - 8
+    pieces = (
+        _Piece(0, 8, 0, low),
+        _Piece(8, low, 0, 0),
+        _Piece(16, 8, 1, low),
+        _Piece(12, low, 1, 0),
+    )
+    return _Pattern(3, 2, pieces, False)
+
+
+def _grouped_pattern(name: str, widths: list[int], lsb: bool) -> _Pattern:
+    n = widths[0]
+    if len(set(widths)) > 1 or not 8 < n <= 16:
+        raise _unsupported(name, "the grouped layout holds components of 9 to 16 bits of one size only")
+    low = n - 8
+    count = 8 // math.gcd(8, low)
+    pieces: list[_Piece] = []
+    for i in range(count):
+        pieces.append(_Piece(8 * i, 8, i, low))
+        pieces.append(_Piece(8 * count + i * low, low, i, 0))
+    return _Pattern(count + count * low // 8, count, tuple(pieces), not lsb)
+
+
+def _stream_pattern(unit: list[int], unit_bits: int, msb_first: bool) -> _Pattern:
+    """Units of consecutive fields, each unit ``unit_bits`` long, repeated until
+    they end on a byte."""
+    repeat = 8 // math.gcd(8, unit_bits)
+    pieces: list[_Piece] = []
+    for r in range(repeat):
+        offset = r * unit_bits
+        for k, width in enumerate(unit):
+            pieces.append(_Piece(offset, width, r * len(unit) + k, 0))
+            offset += width
+    return _Pattern(repeat * unit_bits // 8, repeat * len(unit), tuple(pieces), msb_first)
+
+
+def _unpacked_pattern(
+    name: str, unit: list[int], alignment: int, lsb: bool, big: bool, raw: list[bool]
+) -> _Pattern:
+    containers = [_container(w) for w in unit]
+    msb_first = big and max(containers) > 8
+    total = sum(containers)
+    if alignment:
+        if alignment < total or alignment % 8:
+            raise _unsupported(name, f"an alignment of {alignment} bits cannot hold {total} bits of containers")
+        total = alignment
+    pieces: list[_Piece] = []
+    start = 0
+    for k, (width, box) in enumerate(zip(unit, containers)):
+        if raw[k]:
+            # The whole container is the value: what a view of the bytes shows.
+            pieces.append(_Piece(start, box, k, 0))
+        else:
+            # Little-endian bits count from the lsb of byte 0, big-endian ones from
+            # the msb: in both, an lsb-aligned value ends where its container ends
+            # in significance.
+            at_low_end = lsb != msb_first
+            pieces.append(_Piece(start if at_low_end else start + box - width, width, k, 0))
+        start += box
+    return _Pattern(total // 8, len(unit), tuple(pieces), msb_first)
+
+
+def _repeat(pattern: _Pattern, times: int) -> _Pattern:
+    if times == 1:
+        return pattern
+    bits = 8 * pattern.group_bytes
+    pieces = tuple(
+        _Piece(p.src_bit + r * bits, p.width, p.value + r * pattern.components, p.shift)
+        for r in range(times)
+        for p in pattern.pieces
+    )
+    return _Pattern(pattern.group_bytes * times, pattern.components * times, pieces, pattern.msb_first)
+
+
+# ---------------------------------------------------------------------------
+# The derivation.
+
+
+class _Facts(NamedTuple):
+    name: str
+    channels: tuple[str, ...]
+    memory: tuple[str, ...]
+    sizes: tuple[int, ...]
+    kind: str  # "u", "s" or "f"
+    out_bits: int
+    planar: bool
+
+
+def _facts(fmt: Any) -> _Facts:
+    name = fmt.designation()
+    if not isinstance(fmt, PixelFormat):
+        raise _unsupported(name, "its name does not spell out a bit layout the engine knows")
+    channels = tuple(channel_name(c) for c in fmt.components)
+    sizes = tuple(operator.index(s) for s in fmt.size.sizes)
+    if not channels or len(sizes) != len(channels):
+        raise _unsupported(name, f"{len(sizes)} sizes for {len(channels)} channels")
+    location = getattr(fmt.components, "location", None)
+    if isinstance(location, LMNLocation) and len(set(location.fields)) > 1:
+        sampling = ":".join(map(str, location.fields))
+        raise _unsupported(name, f"{sampling} subsampled layouts are not decoded yet")
+    suffix = fmt.interface_specific
+    planar = False
+    memory = channels
+    if isinstance(suffix, Planar):
+        planar = True
+    elif isinstance(suffix, ComponentsSequencing):
+        memory = tuple(suffix.components)
+        if sorted(memory) != sorted(channels) or len(set(memory)) != len(memory):
+            raise _unsupported(name, f"the sequence {''.join(memory)} repeats channels: subsampled layouts are not decoded yet")
+    elif suffix is not None:
+        raise _unsupported(name, f"the {suffix.designation()} layout is not decoded yet")
+    kinds = set()
+    for i in range(len(channels)):
+        data_type = fmt.data_types[i]
+        kind = _KINDS.get(data_type) if isinstance(data_type, DefaultDataType) else None
+        if kind is None:
+            raise _unsupported(name, f"the custom data type {data_type!r} has no bit layout the engine knows")
+        kinds.add(kind)
+    if len(kinds) > 1:
+        raise _unsupported(name, "channels of different data types")
+    kind = kinds.pop()
+    if max(sizes) > 64 or min(sizes) < 1:
+        raise _unsupported(name, "components of more than 64 bits")
+    if kind == "f" and (len(set(sizes)) > 1 or sizes[0] not in (16, 32, 64)):
+        raise _unsupported(name, "floating-point components are 16, 32 or 64 bits")
+    return _Facts(name, channels, memory, sizes, kind, _container(max(sizes)), planar)
+
+
+class _Packing(NamedTuple):
+    kind: str
+    container: Optional[int]
+    pattern: _Pattern
+    granularity_components: int
+
+
+def _packing(facts: _Facts, fmt: PixelFormat, memory: tuple[str, ...], byte_order: str, msb_aligned: bool) -> _Packing:
+    """The repeating group of ``memory`` (one pixel's components) under the format's packing."""
+    name = facts.name
+    packing = fmt.packing
+    try:
+        padding = packing.padding_type
+    except Exception as err:  # a padding name no longer registered
+        raise _unsupported(name, f"its padding name has no padding type ({err})") from err
+    lsb = bool(packing.lsb)
+    alignment = packing.alignment or 0
+    cluster = packing.cluster_marker or 0
+    width_of = dict(zip(facts.channels, facts.sizes))
+    pixel = [width_of[c] for c in memory]
+    per_unit = cluster or len(memory)
+    if per_unit % len(memory):
+        raise _unsupported(name, f"a cluster of {cluster} components splits a pixel of {len(memory)}")
+    unit = pixel * (per_unit // len(memory))
+    identity = memory == facts.channels or len(memory) == 1
+
+    if padding is PaddingType.PACKED and packing.padding_type_name == "Packed":
+        if not lsb or alignment or cluster:
+            raise _unsupported(name, "the Packed layout takes no msb, alignment or cluster")
+        return _Packing("gige", None, _gige_pattern(name, unit), 2)
+    if padding is PaddingType.GROUPED:
+        if alignment or cluster:
+            raise _unsupported(name, "the grouped layout takes no alignment or cluster")
+        pattern = _grouped_pattern(name, unit, lsb)
+        return _Packing("grouped" if lsb else "grouped-msb", None, pattern, pattern.components)
+    if padding is PaddingType.PACKED:
+        unit_bits = sum(unit)
+        if alignment:
+            if alignment < unit_bits:
+                raise _unsupported(name, f"an alignment of {alignment} bits cannot hold {unit_bits} bits")
+            granularity = len(unit)
+            unit_bits = alignment
+        else:
+            granularity = 1
+            if identity and len(set(unit)) == 1:
+                # A uniform stream in channel order: one component is the unit,
+                # which keeps the group as small as the bit size allows.
+                unit = unit[:1]
+                unit_bits = unit[0]
+        return _Packing("msb" if not lsb else "lsb", None, _stream_pattern(unit, unit_bits, not lsb), granularity)
+    if padding is PaddingType.UNPACKED:
+        if facts.kind == "f" and not lsb:
+            raise _unsupported(name, "floating-point components take no msb alignment")
+        # A container is passed through whole where its value already sits at the
+        # low end of an output-sized container.
+        raw = [
+            facts.kind == "u" and lsb and not msb_aligned and _container(w) == facts.out_bits
+            for w in unit
+        ]
+        pattern = _unpacked_pattern(name, unit, alignment, lsb, byte_order == "big", raw)
+        container = max(_container(w) for w in unit)
+        return _Packing("unpacked", container, pattern, len(unit) if cluster else 1)
+    raise _unsupported(name, f"the padding type {padding!r} has no layout the engine knows")
+
+
+def _program(facts: _Facts, packing: _Packing, memory: tuple[str, ...], channels: tuple[str, ...], msb_aligned: bool) -> Any:
+    """The engine program of ``packing``: values renumbered from memory to output
+    order, shifted for msb alignment, sign-extended where signed."""
+    pattern = packing.pattern
+    count = len(memory)
+    identity = memory == channels
+    if not identity and pattern.components % count:
+        # Output order is permuted within a pixel, so a group holds whole pixels.
+        pattern = _repeat(pattern, count // math.gcd(count, pattern.components))
+    position = [channels.index(c) for c in memory]
+    width_of = dict(zip(facts.channels, facts.sizes))
+    out_bits = facts.out_bits
+    pieces = []
+    sign_bits = [0] * pattern.components
+    for piece in pattern.pieces:
+        m = piece.value
+        channel = memory[m % count]
+        dst = (m // count) * count + position[m % count]
+        bits = width_of[channel]
+        shift = piece.shift
+        if msb_aligned and facts.kind != "f":
+            shift += out_bits - bits
+        elif facts.kind == "s" and bits < out_bits:
+            sign_bits[dst] = bits
+        pieces.append((piece.src_bit, piece.width, dst, shift))
+    return _engine.Program(pattern.group_bytes, pattern.components, pieces, pattern.msb_first, out_bits // 8, sign_bits)
+
+
+def _view_geometry(program: Any, facts: _Facts) -> Optional[tuple[int, int, int]]:
+    """(first byte, bytes per pixel, bytes between channels) where the stream
+    already is the decoded array, else None."""
+    channels = len(facts.channels) if not facts.planar else 1
+    item = facts.out_bits // 8
+    if program.msb_first and item > 1:
+        return None
+    if program.group_values != channels or any(program.sign_bits):
+        return None
+    by_value = {}
+    for src_bit, width, dst, shift in program.pieces:
+        if width != 8 * item or shift or src_bit % 8 or dst in by_value:
+            return None
+        by_value[dst] = src_bit // 8
+    offsets = [by_value[c] for c in range(channels)]
+    step = offsets[1] - offsets[0] if channels > 1 else item
+    if step <= 0 or any(b - a != step for a, b in zip(offsets, offsets[1:])):
+        return None
+    return offsets[0], program.group_bytes, step
+
+
+def derive(fmt: Any, byte_order: str = "little", msb_aligned: bool = False) -> Layout:
+    """The layout of ``fmt`` (uncached; see :func:`layout`)."""
+    facts = _facts(fmt)
+    if facts.planar:
+        programs = []
+        packings = []
+        for channel in facts.channels:
+            one = (channel,)
+            plane_facts = facts._replace(channels=one, memory=one, sizes=(dict(zip(facts.channels, facts.sizes))[channel],))
+            packing = _packing(plane_facts, fmt, one, byte_order, msb_aligned)
+            packings.append(packing)
+            programs.append(_program(plane_facts._replace(out_bits=facts.out_bits), packing, one, one, msb_aligned))
+        packing = packings[0]
+        granularity = math.lcm(*(p.granularity_components for p in packings))
+        group_pixels = packing.pattern.components
+        group_bits = 8 * packing.pattern.group_bytes
+        views = [_view_geometry(p, facts) for p in programs]
+        view = views[0] if all(v is not None and v[1:] == views[0][1:] for v in views) else None  # type: ignore[index]
+    else:
+        packing = _packing(facts, fmt, facts.memory, byte_order, msb_aligned)
+        program = _program(facts, packing, facts.memory, facts.channels, msb_aligned)
+        programs = [program]
+        count = len(facts.channels)
+        granularity = packing.granularity_components // math.gcd(packing.granularity_components, count)
+        # The smallest run of whole program groups that holds whole pixels.
+        groups = count // math.gcd(program.group_values, count)
+        group_pixels = groups * program.group_values // count
+        group_bits = 8 * program.group_bytes * groups
+        view = _view_geometry(program, facts)
+    return Layout(
+        designation=facts.name,
+        channels=facts.channels,
+        memory_order=facts.memory,
+        bits=facts.sizes,
+        packing=packing.kind,
+        lsb=bool(fmt.packing.lsb),
+        container=packing.container,
+        group_bits=group_bits,
+        group_pixels=group_pixels,
+        granularity=granularity,
+        planar=facts.planar,
+        byte_order=byte_order,
+        msb_aligned=msb_aligned,
+        dtype=_DTYPE_PREFIX[facts.kind] + str(facts.out_bits),
+        _programs=tuple(programs),
+        _view=view,
+    )
+
+
+# ---------------------------------------------------------------------------
+# The cache: layouts by designation, each kept with the format it was derived
+# from, since equal designations may name different parts.
+
+_CACHE_LIMIT = 512
+_cache: dict[tuple[str, Any, str, bool], list[tuple[Any, Any]]] = {}
+
+
+def as_format(fmt_or_name: Any) -> Any:
+    """``fmt_or_name`` as a parsed pixel format (a name is parsed)."""
+    if isinstance(fmt_or_name, (PixelFormat, OpaquePixelFormat)):
+        return fmt_or_name
+    if isinstance(fmt_or_name, str):
+        return PixelFormat.from_designation(str(fmt_or_name))
+    raise TypeError(f"pixel format must be a PixelFormat or a name, not {type(fmt_or_name).__name__}")
+
+
+def layout(fmt: Any, *, byte_order: str = "little", msb_aligned: bool = False) -> Layout:
+    """The :class:`Layout` of the pixel format ``fmt`` (a PixelFormat or a name).
+
+    Raises PixelFormatDecodeNotSupportedError, naming the format, for layouts the
+    engine does not decode.  Computed once per format and options, then cached.
+    """
+    if byte_order not in BYTE_ORDERS:
+        raise ValueError(f"byte_order must be 'little' or 'big', not {byte_order!r}")
+    msb_aligned = bool(msb_aligned)
+    fmt = as_format(fmt)
+    name = fmt.designation()
+    packing = getattr(fmt, "packing", None)
+    try:
+        padding = None if packing is None else packing.padding_type
+    except Exception:
+        padding = None
+    key = (name, padding, byte_order, msb_aligned)
+    entries = _cache.get(key)
+    outcome: Any
+    if entries is not None:
+        for known, outcome in entries:
+            if known == fmt:
+                if isinstance(outcome, Layout):
+                    return outcome
+                raise PixelFormatDecodeNotSupportedError(str(outcome))
+    try:
+        outcome = derive(fmt, byte_order, msb_aligned)
+    except PixelFormatDecodeNotSupportedError as err:
+        outcome = err
+    if len(_cache) >= _CACHE_LIMIT:
+        _cache.clear()
+    _cache.setdefault(key, []).append((fmt, outcome))
+    if isinstance(outcome, Layout):
+        return outcome
+    raise PixelFormatDecodeNotSupportedError(str(outcome))
