@@ -152,7 +152,10 @@ def _view(lay: Layout, view: memoryview, frame: _Frame, width: int, stride: Opti
     else:
         strides = (line, pixel_bytes, step)
     dtype = np.dtype(lay.dtype).newbyteorder("<")
-    return np.ndarray(frame.shape, dtype=dtype, buffer=view, offset=first, strides=strides)
+    # Through frombuffer, so that the array holds the buffer's export: a
+    # bytearray cannot then be resized away from under it.
+    flat = np.frombuffer(view, dtype=np.uint8)
+    return np.ndarray(frame.shape, dtype=dtype, buffer=flat, offset=first, strides=strides)
 
 
 # ---------------------------------------------------------------------------
@@ -198,7 +201,9 @@ def _checked_values(lay: Layout, image: Any) -> np.ndarray:
     if target.kind == "f":
         if array.dtype.kind not in "biuf":
             raise TypeError(f"image must hold numbers for {lay.designation}, not {array.dtype}")
-        converted = np.ascontiguousarray(array, dtype=target)
+        with np.errstate(over="ignore", invalid="ignore"):
+            # What does not survive the cast is caught by the comparison below.
+            converted = np.ascontiguousarray(array, dtype=target)
         if not np.array_equal(converted.astype(array.dtype), array, equal_nan=array.dtype.kind == "f"):
             raise ValueError(f"image values do not fit {lay.designation}'s {target} exactly")
         return converted
