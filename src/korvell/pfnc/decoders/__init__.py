@@ -297,6 +297,8 @@ _shared: dict[tuple[str, bool], DecoderRegistry] = {}
 
 def _registry_for(registry: Optional[DecoderRegistry], byte_order: str, msb_aligned: bool) -> DecoderRegistry:
     if registry is not None:
+        if not isinstance(registry, DecoderRegistry):
+            raise TypeError(f"registry must be a DecoderRegistry, not {type(registry).__name__}")
         if byte_order != "little" or msb_aligned:
             raise TypeError("byte_order and msb_aligned are options of a registry's back-ends: pass them to default_registry()")
         return registry
