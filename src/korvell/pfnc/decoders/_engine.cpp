@@ -617,18 +617,15 @@ uint64_t geometry_argument(nb::handle obj, const char *name, int64_t minimum) {
     return uint64_t(v);
 }
 
-/// The items of a list or tuple argument.
-std::vector<nb::handle> sequence_items(nb::handle obj, const std::string &name, const char *what) {
+/// A list or tuple argument as a tuple of its items: a list is copied first,
+/// since reading its items may run code that changes it.
+nb::tuple sequence_items(nb::handle obj, const std::string &name, const char *what) {
     if (!PyList_Check(obj.ptr()) && !PyTuple_Check(obj.ptr()))
         throw nb::type_error((name + " must be " + what + ", not " + korvell::class_name_of(obj)).c_str());
-    // A list argument is copied first: reading its items may run code that changes it.
-    nb::object seq = nb::steal(PySequence_Tuple(obj.ptr()));
-    if (!seq.is_valid())
+    PyObject *items = PySequence_Tuple(obj.ptr());
+    if (!items)
         throw nb::python_error();
-    std::vector<nb::handle> items;
-    for (nb::handle item : nb::borrow<nb::tuple>(seq))
-        items.push_back(item);
-    return items;
+    return nb::steal<nb::tuple>(items);
 }
 
 Program make_program(nb::handle group_bytes, nb::handle group_values, nb::handle pieces, nb::handle msb_first,
@@ -641,21 +638,11 @@ Program make_program(nb::handle group_bytes, nb::handle group_values, nb::handle
     p.msb_first = msb_first.ptr() == Py_True;
     int64_t ob = int_argument(out_bytes, "out_bytes");
 
-    if (!PyList_Check(pieces.ptr()) && !PyTuple_Check(pieces.ptr()))
-        throw nb::type_error(("pieces must be a list of (src_bit, width, dst, shift) tuples, not " +
-                              korvell::class_name_of(pieces)).c_str());
-    nb::object piece_seq = nb::steal(PySequence_Tuple(pieces.ptr()));
-    if (!piece_seq.is_valid())
-        throw nb::python_error();
+    nb::tuple piece_items = sequence_items(pieces, "pieces", "a list of (src_bit, width, dst, shift) tuples");
     size_t n = 0;
-    for (nb::handle item : nb::borrow<nb::tuple>(piece_seq)) {
+    for (nb::handle item : piece_items) {
         std::string name = "pieces[" + std::to_string(n++) + "]";
-        if (!PyTuple_Check(item.ptr()) && !PyList_Check(item.ptr()))
-            throw nb::type_error((name + " must be a tuple (src_bit, width, dst, shift), not " +
-                                  korvell::class_name_of(item)).c_str());
-        nb::object fields = nb::steal(PySequence_Tuple(item.ptr()));
-        if (!fields.is_valid())
-            throw nb::python_error();
+        nb::tuple fields = sequence_items(item, name, "a tuple (src_bit, width, dst, shift)");
         if (nb::len(fields) != 4)
             fail(name + " must hold 4 ints (src_bit, width, dst, shift), not " + std::to_string(nb::len(fields)));
         auto field = [&](Py_ssize_t i) { return nb::handle(PyTuple_GET_ITEM(fields.ptr(), i)); };
@@ -663,7 +650,8 @@ Program make_program(nb::handle group_bytes, nb::handle group_values, nb::handle
                                  int_argument(field(2), name + ".dst"), int_argument(field(3), name + ".shift")});
     }
     std::vector<int64_t> signs;
-    for (nb::handle item : sequence_items(sign_bits, "sign_bits", "a list of ints"))
+    nb::tuple sign_items = sequence_items(sign_bits, "sign_bits", "a list of ints");
+    for (nb::handle item : sign_items)
         signs.push_back(int_argument(item, "sign_bits[" + std::to_string(signs.size()) + "]"));
     prepare(p, gb, gv, ob, signs);
     return p;
@@ -853,7 +841,8 @@ void bind_program(nb::module_ &m) {
                 nb::handle msb_first, nb::handle out_bytes, nb::handle sign_bits) {
                  new (self) Program(make_program(group_bytes, group_values, pieces, msb_first, out_bytes, sign_bits));
              },
-             "group_bytes"_a, "group_values"_a, "pieces"_a, "msb_first"_a, "out_bytes"_a, "sign_bits"_a,
+             "group_bytes"_a.none(), "group_values"_a.none(), "pieces"_a.none(), "msb_first"_a.none(),
+             "out_bytes"_a.none(), "sign_bits"_a.none(),
              nb::sig("def __init__(self, group_bytes: int, group_values: int, "
                      "pieces: list[tuple[int, int, int, int]], msb_first: bool, out_bytes: int, "
                      "sign_bits: list[int]) -> None"))
@@ -873,19 +862,21 @@ void bind_program(nb::module_ &m) {
         .def_prop_ro("kernel", [](const Program &p) { return kernel_name(p.kernel); },
                      nb::sig("def kernel(self) -> str"),
                      "The loop chosen for whole groups: \"copy\", \"byteswap\", \"word\" or \"generic\".")
-        .def("byte_count", &program_byte_count, "count"_a, nb::sig("def byte_count(self, count: int) -> int"),
+        .def("byte_count", &program_byte_count, "count"_a.none(), nb::sig("def byte_count(self, count: int) -> int"),
              "Bytes that ``count`` consecutive values occupy from the start of a run.")
         .def("__repr__", &program_repr, nb::sig("def __repr__(self) -> str"))
         .def("__reduce__", &program_reduce, nb::sig("def __reduce__(self) -> tuple[type[Program], tuple[object, ...]]"));
 }
 
 void bind_functions(nb::module_ &m) {
-    m.def("decode", &decode, "program"_a, "src"_a, "dst"_a, nb::kw_only(), "count"_a, "runs"_a = 1,
-          "src_offset"_a = 0, "src_stride"_a = 0, "dst_offset"_a = 0, "dst_step"_a = 1, "dst_line"_a = 0,
+    m.def("decode", &decode, "program"_a, "src"_a.none(), "dst"_a.none(), nb::kw_only(), "count"_a.none(),
+          "runs"_a.none() = 1, "src_offset"_a.none() = 0, "src_stride"_a.none() = 0, "dst_offset"_a.none() = 0,
+          "dst_step"_a.none() = 1, "dst_line"_a.none() = 0,
           nb::sig("def decode(program: Program, src: typing_extensions.Buffer, dst: typing_extensions.Buffer" SIG_TAIL),
           DECODE_DOC);
-    m.def("encode", &encode, "program"_a, "src"_a, "dst"_a, nb::kw_only(), "count"_a, "runs"_a = 1,
-          "src_offset"_a = 0, "src_stride"_a = 0, "dst_offset"_a = 0, "dst_step"_a = 1, "dst_line"_a = 0,
+    m.def("encode", &encode, "program"_a, "src"_a.none(), "dst"_a.none(), nb::kw_only(), "count"_a.none(),
+          "runs"_a.none() = 1, "src_offset"_a.none() = 0, "src_stride"_a.none() = 0, "dst_offset"_a.none() = 0,
+          "dst_step"_a.none() = 1, "dst_line"_a.none() = 0,
           nb::sig("def encode(program: Program, src: typing_extensions.Buffer, dst: typing_extensions.Buffer" SIG_TAIL),
           ENCODE_DOC);
 }
