@@ -8,6 +8,7 @@ import random
 import numpy as np
 import pytest
 
+from korvell.pfnc.decoders import _engine
 from korvell.pfnc.decoders._engine import Program, decode, encode
 
 UINT = {1: np.uint8, 2: np.uint16, 4: np.uint32, 8: np.uint64}
@@ -122,11 +123,11 @@ def random_program(rng):
 
 
 def random_geometry(p, rng, overlap_ok):
-    count = rng.choice([0, 1, rng.randint(1, 3 * p.group_values + 2), rng.randint(1, 40)])
+    count = rng.choice([0, 1, rng.randint(1, 3 * p.group_values + 2), rng.randint(1, 40), rng.randint(40, 400), rng.randint(40, 400)])
     runs = rng.choice([0, 1, 2, 3])
     span = ref_byte_count(p, count)
     stride = rng.choice([0, span, span + rng.randint(1, 5)]) if overlap_ok else span + rng.choice([0, 0, 3])
-    step = rng.choice([1, 1, 2, 3])
+    step = rng.choice([1, 1, 1, 2, 3])
     line = (count - 1) * step + 1 + rng.choice([0, 2]) if count else 0
     return dict(runs=runs, count=count, src_offset=rng.choice([0, 1, 5]), src_stride=stride,
                 dst_offset=rng.choice([0, 2]), dst_step=step, dst_line=line)
@@ -141,17 +142,27 @@ def sizes(p, g):
     return stream + 3, last + 3
 
 
-CASES = [(name, seed) for name in NAMED for seed in range(3)] + [(None, seed) for seed in range(120)]
+CASES = [(name, seed) for name in NAMED for seed in range(3)] + [(None, seed) for seed in range(200)]
 
 
-def case_program(name, seed):
+def case_program(name, seed, vectorize=True):
+    """The program of a case, made with the vector kernel allowed or not."""
     rng = random.Random(seed)
-    return (Program(*NAMED[name]) if name else random_program(rng)), rng
+    before = _engine._vectorize(vectorize)
+    try:
+        return (Program(*NAMED[name]) if name else random_program(rng)), rng
+    finally:
+        _engine._vectorize(before)
 
 
-@pytest.mark.parametrize("name, seed", CASES, ids=[f"{n or 'random'}-{s}" for n, s in CASES])
-def test_decode_matches_reference(name, seed):
-    p, rng = case_program(name, seed)
+def case_ids(cases):
+    return [f"{n or 'random'}-{s}" for n, s in cases]
+
+
+@pytest.mark.parametrize("vectorize", [True, False], ids=["vector", "scalar"])
+@pytest.mark.parametrize("name, seed", CASES, ids=case_ids(CASES))
+def test_decode_matches_reference(name, seed, vectorize):
+    p, rng = case_program(name, seed, vectorize)
     g = random_geometry(p, rng, overlap_ok=True)
     stream_bytes, elements = sizes(p, g)
     src = bytes(rng.getrandbits(8) for _ in range(stream_bytes))
@@ -161,7 +172,7 @@ def test_decode_matches_reference(name, seed):
     assert dst.tolist() == expected
 
 
-@pytest.mark.parametrize("name, seed", CASES, ids=[f"{n or 'random'}-{s}" for n, s in CASES])
+@pytest.mark.parametrize("name, seed", CASES, ids=case_ids(CASES))
 def test_encode_matches_reference(name, seed):
     p, rng = case_program(name, seed)
     g = random_geometry(p, rng, overlap_ok=False)
@@ -180,6 +191,10 @@ def test_encode_matches_reference(name, seed):
 def test_random_programs_reach_every_kernel():
     kinds = {case_program(n, s)[0].kernel for n, s in CASES}
     assert kinds == {"copy", "byteswap", "word", "generic"}
+    assert not any(case_program(n, s, vectorize=False)[0]._vectorized for n, s in CASES)
+    if Program(*NAMED["Mono12p"])._vectorized:  # the processor has the vector kernel
+        vectorized = {n: case_program(n, 0)[0]._vectorized for n in NAMED}
+        assert [n for n in NAMED if not vectorized[n]] == ["Mono8", "RGB16", "Mono16-big", "Coord3D_ABC32-big", "Mono64-big", "wide-64"]
     assert [Program(*NAMED[n]).kernel for n in KERNELS] == list(KERNELS.values())
 
 

@@ -2,7 +2,12 @@
 // bytes into output values and back, run over byte spans without the interpreter lock.
 #include "binding.hpp"
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <stdexcept>
@@ -90,6 +95,7 @@ const char *kernel_name(Kernel k) {
 struct Slot {
     uint32_t first_byte, bytes, at, shift;
     uint64_t mask;
+    uint32_t src_bit, width;
 };
 
 /// A piece of the word kernel: its bits are `(word >> rs) & mask`, the word
@@ -97,6 +103,25 @@ struct Slot {
 struct WordPiece {
     uint64_t mask;
     uint32_t rs, sh;
+};
+
+/// One piece slot of one step of 8 values in the vector kernel: which bytes
+/// of its 16-byte half each 32-bit lane gathers (0x80: none), and the shifts
+/// and mask that cut the piece out and put it in place.
+struct VectorPiece {
+    uint8_t ctrl[32];
+    uint32_t rs[8], mask[8], ls[8];
+};
+
+/// The vector kernel's reading of a program: `period_values` values (a
+/// multiple of 8 and of group_values) from `period_bytes` bytes, in `steps`
+/// steps of 8; each step loads 16 bytes at each of its two `window` offsets.
+struct VectorPlan {
+    uint32_t steps = 0, ppv = 0, period_values = 0, period_bytes = 0, reach = 0;
+    bool is_signed = false;
+    std::vector<uint32_t> window;       // per step: offsets of the low and the high 16-byte load
+    std::vector<VectorPiece> pieces;    // per step: ppv slots
+    std::vector<uint32_t> sign_shift;   // per step: 8 lanes, 32 - sign bits or 0
 };
 
 struct Program;
@@ -120,7 +145,10 @@ struct Program {
     std::vector<uint32_t> sign_shift;      // per value: 64 - sign bits, or 0
     uint32_t per_value = 0;                // word kernel: pieces of the value with most
     std::vector<WordPiece> word;           // word kernel: per_value entries per value, padded with empty pieces
+    bool wide_pieces = false;              // every piece lies in the 8 bytes from its first byte
+    VectorPlan vector;                     // empty unless the vector kernel runs
     DecodeRun decode_run = nullptr;
+    DecodeRun scalar_decode = nullptr;     // what the vector kernel leaves to scalar code
     EncodeRun encode_run = nullptr;
 
     /// Bytes that `count` consecutive values occupy from the start of a run.
@@ -209,8 +237,10 @@ void prepare(Program &p, int64_t group_bytes, int64_t group_values, int64_t out_
         uint32_t first = uint32_t(q.src_bit / 8), last = uint32_t((q.src_bit + q.width - 1) / 8);
         uint32_t bytes = last - first + 1, in = uint32_t(q.src_bit % 8);
         uint32_t at = p.msb_first ? 8 * bytes - in - uint32_t(q.width) : in;
-        p.slots[fill[size_t(q.dst)]++] = Slot{first, bytes, at, uint32_t(q.shift), low_mask(unsigned(q.width))};
+        p.slots[fill[size_t(q.dst)]++] = Slot{first, bytes, at, uint32_t(q.shift), low_mask(unsigned(q.width)),
+                                             uint32_t(q.src_bit), uint32_t(q.width)};
     }
+    p.wide_pieces = std::all_of(p.slots.begin(), p.slots.end(), [](const Slot &sl) { return sl.bytes <= 8; });
     p.sign_shift.assign(p.group_values, 0);
     for (uint32_t j = 0; j < p.group_values; ++j)
         p.sign_shift[j] = p.sign_bits[j] ? 64 - p.sign_bits[j] : 0;
@@ -295,14 +325,31 @@ void encode_slots(const Program &p, const uint8_t *in, size_t value_stride, uint
 // `first + i * step` of `vals`; its stream starts at byte `start` of `buf`.
 // The caller has checked that every byte and element they touch exists.
 
+/// Reads each piece with one 8-byte load at its first byte while that stays
+/// inside the buffer (the piece then lies in the loaded word: callers check
+/// `wide_pieces`), else byte by byte.
 template <typename T>
-void decode_generic(const Program &p, const uint8_t *buf, size_t, size_t start, uint8_t *vals, size_t first,
-                    size_t step, size_t count) {
+void decode_generic(const Program &p, const uint8_t *buf, size_t buf_len, size_t start, uint8_t *vals,
+                    size_t first, size_t step, size_t count) {
     const size_t gv = p.group_values, gb = p.group_bytes, vs = step * sizeof(T);
     const size_t groups = count / gv;
     const uint8_t *in = buf + start;
     uint8_t *out = vals + first * sizeof(T);
-    for (size_t g = 0; g < groups; ++g, in += gb, out += gv * vs)
+    size_t g = 0;
+    if (p.wide_pieces && buf_len - start >= gb + 8) {
+        const size_t fast = std::min(groups, (buf_len - start - gb - 8) / gb + 1);
+        for (; g < fast; ++g, in += gb, out += gv * vs)
+            for (uint32_t j = 0; j < gv; ++j) {
+                uint64_t v = 0;
+                for (uint32_t k = p.value_slots[j]; k < p.value_slots[j + 1]; ++k) {
+                    const Slot &sl = p.slots[k];
+                    uint64_t w = load<uint64_t>(in + sl.first_byte);
+                    v |= ((p.msb_first ? bswap(w) >> (64 - 8 * sl.bytes) : w) >> sl.at & sl.mask) << sl.shift;
+                }
+                store<T>(out + j * vs, T(sign_extend(v, p.sign_shift[j])));
+            }
+    }
+    for (; g < groups; ++g, in += gb, out += gv * vs)
         decode_slots<T>(p, in, out, vs, uint32_t(gv));
     if (count % gv)
         decode_slots<T>(p, in, out, vs, uint32_t(count % gv));
@@ -321,17 +368,34 @@ void encode_generic(const Program &p, const uint8_t *vals, size_t first, size_t 
         encode_slots<T>(p, in, vs, out, uint32_t(count % gv));
 }
 
+/// Element-wise copy into every `step`-th value; planar frames land here
+/// with a step of 2 to 4, which the compiler unrolls when it is a constant.
+template <typename T, size_t Step>
+void spread(const uint8_t *in, uint8_t *out, size_t step, size_t count) {
+    const size_t st = Step ? Step : step;
+    for (size_t i = 0; i < count; ++i)
+        store<T>(out + i * st * sizeof(T), load<T>(in + i * sizeof(T)));
+}
+
+template <typename T, size_t Step>
+void gather(const uint8_t *in, uint8_t *out, size_t step, size_t count) {
+    const size_t st = Step ? Step : step;
+    for (size_t i = 0; i < count; ++i)
+        store<T>(out + i * sizeof(T), load<T>(in + i * st * sizeof(T)));
+}
+
 template <typename T>
 void decode_copy(const Program &, const uint8_t *buf, size_t, size_t start, uint8_t *vals, size_t first,
                  size_t step, size_t count) {
     const uint8_t *in = buf + start;
     uint8_t *out = vals + first * sizeof(T);
-    if (step == 1) {
-        std::memcpy(out, in, count * sizeof(T));
-        return;
+    switch (step) {
+    case 1: std::memcpy(out, in, count * sizeof(T)); return;
+    case 2: return spread<T, 2>(in, out, step, count);
+    case 3: return spread<T, 3>(in, out, step, count);
+    case 4: return spread<T, 4>(in, out, step, count);
+    default: return spread<T, 0>(in, out, step, count);
     }
-    for (size_t i = 0; i < count; ++i)
-        store<T>(out + i * step * sizeof(T), load<T>(in + i * sizeof(T)));
 }
 
 template <typename T>
@@ -339,12 +403,13 @@ void encode_copy(const Program &, const uint8_t *vals, size_t first, size_t step
                  size_t count) {
     const uint8_t *in = vals + first * sizeof(T);
     uint8_t *out = buf + start;
-    if (step == 1) {
-        std::memcpy(out, in, count * sizeof(T));
-        return;
+    switch (step) {
+    case 1: std::memcpy(out, in, count * sizeof(T)); return;
+    case 2: return gather<T, 2>(in, out, step, count);
+    case 3: return gather<T, 3>(in, out, step, count);
+    case 4: return gather<T, 4>(in, out, step, count);
+    default: return gather<T, 0>(in, out, step, count);
     }
-    for (size_t i = 0; i < count; ++i)
-        store<T>(out + i * sizeof(T), load<T>(in + i * step * sizeof(T)));
 }
 
 template <typename T>
@@ -464,36 +529,243 @@ void decode_word(const Program &p, const uint8_t *buf, size_t buf_len, size_t st
         decode_slots<T>(p, in, out, vs, uint32_t(count % gv));
 }
 
-/// Encoding ORs each group into the stream; an 8-byte read-modify-write is
-/// used only while it stays inside the run's own bytes, so that bytes of other
-/// runs (possibly encoded by another thread) are never written.
+/// Encoding ORs each group into the stream.  The groups' bytes are collected
+/// into whole 8-byte words, each read and written once, so that no load has
+/// to wait for an overlapping store; only the run's own bytes are touched (a
+/// neighbouring run may be encoded by another thread).
 template <typename T, unsigned GV, unsigned PPV, bool Msb>
 void encode_word(const Program &p, const uint8_t *vals, size_t first, size_t step, uint8_t *buf, size_t start,
                  size_t count) {
     const WordTable<GV, PPV> t(p);
     const unsigned gv = t.gv();
     const size_t gb = p.group_bytes, vs = step * sizeof(T), groups = count / gv;
-    const size_t span = size_t(p.byte_count(count));
-    const size_t fast = span >= 8 ? std::min(groups, (span - 8) / gb + 1) : 0;
+    const unsigned group_bits = unsigned(8 * gb);
     const uint8_t *in = vals + first * sizeof(T);
     uint8_t *out = buf + start;
-    size_t g = 0;
-    for (; g < fast; ++g, out += gb, in += gv * vs) {
+    u128 acc = 0;   // stream bytes not yet written, the first one lowest
+    unsigned fill = 0;
+    for (size_t g = 0; g < groups; ++g, in += gv * vs) {
         uint64_t w = 0;
         for (unsigned j = 0; j < gv; ++j)
             w |= word_bits(t, j, uint64_t(load<T>(in + j * vs)));
-        store<uint64_t>(out, load<uint64_t>(out) | (Msb ? bswap(w) : w));
+        if (Msb)
+            w = bswap(w);   // the group's bytes in stream order, as for lsb-first
+        acc |= u128(w) << fill;
+        fill += group_bits;
+        if (fill >= 64) {
+            store<uint64_t>(out, load<uint64_t>(out) | uint64_t(acc));
+            out += 8;
+            acc >>= 64;
+            fill -= 64;
+        }
     }
-    for (; g < groups; ++g, out += gb, in += gv * vs) {
-        uint64_t w = 0;
-        for (unsigned j = 0; j < gv; ++j)
-            w |= word_bits(t, j, uint64_t(load<T>(in + j * vs)));
-        for (size_t i = 0; i < gb; ++i)
-            out[i] |= uint8_t(Msb ? w >> (56 - 8 * i) : w >> (8 * i));
-    }
+    for (unsigned i = 0; 8 * i < fill; ++i)
+        out[i] |= uint8_t(acc >> (8 * i));
     if (count % gv)
-        encode_slots<T>(p, in, vs, out, uint32_t(count % gv));
+        encode_slots<T>(p, in, vs, buf + start + groups * gb, uint32_t(count % gv));
 }
+
+// ---------------------------------------------------------------------------
+// Plain C++: the vector kernel.  Eight values at a time: two 16-byte loads,
+// then per piece a byte shuffle that gathers each value's bytes into a 32-bit
+// lane, a shift and a mask per lane.  One program-derived table serves every
+// layout whose pieces fit in 4 bytes and whose 4 consecutive values lie in
+// 16 bytes.  Chosen at run time when the processor has AVX2; the scalar
+// kernels are the fallback and finish every run.
+
+constexpr uint32_t VECTOR_MAX_STEPS = 64;
+std::atomic<bool> g_vectorize{true};
+
+uint32_t gcd(uint32_t a, uint32_t b) {
+    while (b) {
+        uint32_t r = a % b;
+        a = b;
+        b = r;
+    }
+    return a;
+}
+
+/// Builds `p.vector`; false (and nothing built) when the layout does not fit.
+bool plan_vector(Program &p) {
+    if (p.out_bytes > 4 || p.kernel == Kernel::copy || p.kernel == Kernel::byteswap)
+        return false;
+    const uint32_t gv = p.group_values, gb = p.group_bytes;
+    const uint32_t period = 8 / gcd(8, gv) * gv;
+    if (period / 8 > VECTOR_MAX_STEPS)
+        return false;
+    VectorPlan v;
+    v.steps = period / 8;
+    v.period_values = period;
+    v.period_bytes = period / gv * gb;
+    for (uint32_t j = 0; j < gv; ++j)
+        v.ppv = std::max(v.ppv, p.value_slots[j + 1] - p.value_slots[j]);
+    v.window.assign(2 * v.steps, 0);
+    v.pieces.assign(size_t(v.steps) * v.ppv, VectorPiece{});
+    v.sign_shift.assign(8 * size_t(v.steps), 0);
+    for (uint32_t st = 0; st < v.steps; ++st) {
+        for (uint32_t half = 0; half < 2; ++half) {
+            // The half's window: from the lowest byte its four values touch.
+            uint32_t lo = UINT32_MAX, hi = 0;
+            for (uint32_t k = 4 * half; k < 4 * half + 4; ++k) {
+                uint32_t i = 8 * st + k, g = i / gv, j = i % gv;
+                for (uint32_t q = p.value_slots[j]; q < p.value_slots[j + 1]; ++q) {
+                    const Slot &sl = p.slots[q];
+                    uint32_t bit = g * 8 * gb + sl.src_bit;
+                    if (bit % 8 + sl.width > 32)
+                        return false;
+                    lo = std::min(lo, bit / 8);
+                    hi = std::max(hi, (bit + sl.width + 7) / 8);
+                }
+            }
+            if (hi - lo > 16)
+                return false;
+            v.window[2 * st + half] = lo;
+            v.reach = std::max(v.reach, lo + 16);
+            for (uint32_t k = 4 * half; k < 4 * half + 4; ++k) {
+                uint32_t i = 8 * st + k, g = i / gv, j = i % gv;
+                v.sign_shift[8 * st + k] = p.sign_bits[j] ? 32 - p.sign_bits[j] : 0;
+                v.is_signed = v.is_signed || p.sign_bits[j];
+                for (uint32_t q = 0; q < v.ppv; ++q) {
+                    VectorPiece &vp = v.pieces[size_t(st) * v.ppv + q];
+                    std::memset(vp.ctrl + 4 * k, 0x80, 4);
+                    vp.rs[k] = vp.mask[k] = vp.ls[k] = 0;
+                    if (q >= p.value_slots[j + 1] - p.value_slots[j])
+                        continue;   // an empty slot: no bytes, mask 0
+                    const Slot &sl = p.slots[p.value_slots[j] + q];
+                    uint32_t bit = g * 8 * gb + sl.src_bit, in = bit % 8, bytes = (in + sl.width + 7) / 8;
+                    for (uint32_t b = 0; b < bytes; ++b)
+                        vp.ctrl[4 * k + b] = uint8_t(bit / 8 - lo + (p.msb_first ? bytes - 1 - b : b));
+                    vp.rs[k] = p.msb_first ? 8 * bytes - in - sl.width : in;
+                    vp.mask[k] = uint32_t(low_mask(sl.width));
+                    vp.ls[k] = sl.shift;
+                }
+            }
+        }
+    }
+    p.vector = std::move(v);
+    return true;
+}
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define KORVELL_ENGINE_AVX2 1
+
+#define AVX2 __attribute__((target("avx2")))
+
+AVX2 inline __m256i load256(const void *p) { return _mm256_loadu_si256(static_cast<const __m256i *>(p)); }
+
+/// Stores the low `sizeof(T)` bytes of each 32-bit lane: 8 values.
+template <typename T>
+AVX2 inline void store_lanes(uint8_t *out, __m256i v) {
+    if constexpr (sizeof(T) == 4) {
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(out), v);
+    } else if constexpr (sizeof(T) == 2) {
+        const __m256i pick = _mm256_setr_epi8(0, 1, 4, 5, 8, 9, 12, 13, -1, -1, -1, -1, -1, -1, -1, -1,   //
+                                              0, 1, 4, 5, 8, 9, 12, 13, -1, -1, -1, -1, -1, -1, -1, -1);
+        __m256i x = _mm256_permute4x64_epi64(_mm256_shuffle_epi8(v, pick), 0x08);
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out), _mm256_castsi256_si128(x));
+    } else {
+        const __m256i pick = _mm256_setr_epi8(0, 4, 8, 12, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,   //
+                                              0, 4, 8, 12, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1);
+        __m256i x = _mm256_permutevar8x32_epi32(_mm256_shuffle_epi8(v, pick), _mm256_setr_epi32(0, 4, 1, 1, 1, 1, 1, 1));
+        _mm_storel_epi64(reinterpret_cast<__m128i *>(out), _mm256_castsi256_si128(x));
+    }
+}
+
+/// One step: 8 values from the two windows, `ppv` pieces each.
+template <typename T, bool Signed>
+AVX2 inline void vector_step(const uint8_t *in, uint32_t lo, uint32_t hi, const __m256i *ctrl, const __m256i *rs,
+                             const __m256i *mask, const __m256i *ls, __m256i ss, unsigned ppv, uint8_t *out) {
+    __m256i v = _mm256_inserti128_si256(
+        _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i *>(in + lo))),
+        _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + hi)), 1);
+    __m256i acc = _mm256_setzero_si256();
+    for (unsigned q = 0; q < ppv; ++q) {
+        __m256i x = _mm256_and_si256(_mm256_srlv_epi32(_mm256_shuffle_epi8(v, ctrl[q]), rs[q]), mask[q]);
+        acc = _mm256_or_si256(acc, _mm256_sllv_epi32(x, ls[q]));
+    }
+    if (Signed)
+        acc = _mm256_srav_epi32(_mm256_sllv_epi32(acc, ss), ss);
+    store_lanes<T>(out, acc);
+}
+
+template <typename T, bool Signed>
+AVX2 inline void vector_step_table(const uint8_t *in, const VectorPlan &v, unsigned st, uint8_t *out) {
+    __m256i v8 = _mm256_inserti128_si256(
+        _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i *>(in + v.window[2 * st]))),
+        _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + v.window[2 * st + 1])), 1);
+    __m256i acc = _mm256_setzero_si256();
+    for (unsigned q = 0; q < v.ppv; ++q) {
+        const VectorPiece &vp = v.pieces[size_t(st) * v.ppv + q];
+        __m256i x = _mm256_srlv_epi32(_mm256_shuffle_epi8(v8, load256(vp.ctrl)), load256(vp.rs));
+        acc = _mm256_or_si256(acc, _mm256_sllv_epi32(_mm256_and_si256(x, load256(vp.mask)), load256(vp.ls)));
+    }
+    if (Signed) {
+        __m256i ss = load256(&v.sign_shift[8 * size_t(st)]);
+        acc = _mm256_srav_epi32(_mm256_sllv_epi32(acc, ss), ss);
+    }
+    store_lanes<T>(out, acc);
+}
+
+/// Whole periods of a run with contiguous values, while the loads stay inside
+/// the buffer; the rest of the run goes to the scalar kernel.  With the shape
+/// a template argument the tables live in registers.
+template <typename T, unsigned Steps, unsigned PPV, bool Signed>
+AVX2 void decode_vector(const Program &p, const uint8_t *buf, size_t buf_len, size_t start, uint8_t *vals,
+                        size_t first, size_t step, size_t count) {
+    const VectorPlan &v = p.vector;
+    size_t periods = 0;
+    if (step == 1) {
+        const size_t avail = buf_len - start;
+        periods = avail >= v.reach ? std::min(count / v.period_values, (avail - v.reach) / v.period_bytes + 1) : 0;
+        const uint8_t *in = buf + start;
+        uint8_t *out = vals + first * sizeof(T);
+        if constexpr (Steps != 0) {
+            __m256i ctrl[Steps * PPV], rs[Steps * PPV], mask[Steps * PPV], ls[Steps * PPV], ss[Steps];
+            for (unsigned k = 0; k < Steps * PPV; ++k) {
+                ctrl[k] = load256(v.pieces[k].ctrl);
+                rs[k] = load256(v.pieces[k].rs);
+                mask[k] = load256(v.pieces[k].mask);
+                ls[k] = load256(v.pieces[k].ls);
+            }
+            for (unsigned st = 0; st < Steps; ++st)
+                ss[st] = load256(&v.sign_shift[8 * st]);
+            uint32_t window[2 * Steps];
+            for (unsigned k = 0; k < 2 * Steps; ++k)
+                window[k] = v.window[k];
+            for (size_t n = 0; n < periods; ++n, in += v.period_bytes)
+                for (unsigned st = 0; st < Steps; ++st, out += 8 * sizeof(T))
+                    vector_step<T, Signed>(in, window[2 * st], window[2 * st + 1], ctrl + st * PPV, rs + st * PPV,
+                                           mask + st * PPV, ls + st * PPV, ss[st], PPV, out);
+        } else {
+            // Any other shape: the tables are read from the plan at every step.
+            for (size_t n = 0; n < periods; ++n, in += v.period_bytes)
+                for (unsigned st = 0; st < v.steps; ++st, out += 8 * sizeof(T))
+                    vector_step_table<T, Signed>(in, v, st, out);
+        }
+    }
+    const size_t done = periods * v.period_values;
+    p.scalar_decode(p, buf, buf_len, start + periods * v.period_bytes, vals, first + done * step, step,
+                    count - done);
+}
+
+template <typename T, unsigned Steps, unsigned PPV>
+void pick_vector_signed(Program &p) {
+    p.decode_run = p.vector.is_signed ? &decode_vector<T, Steps, PPV, true> : &decode_vector<T, Steps, PPV, false>;
+}
+
+template <typename T>
+void pick_vector(Program &p) {
+    // Steps 1: Mono12p, Mono10p, Mono14p, Mono1p/2p/4p, Packed, g; 3: RGB565p,
+    // RGB10p32, RGB10p, RGB12p, Mono10c3p32.
+    const unsigned steps = p.vector.steps, ppv = p.vector.ppv;
+    if (steps == 1 && ppv == 1) return pick_vector_signed<T, 1, 1>(p);
+    if (steps == 1 && ppv == 2) return pick_vector_signed<T, 1, 2>(p);
+    if (steps == 3 && ppv == 1) return pick_vector_signed<T, 3, 1>(p);
+    pick_vector_signed<T, 0, 0>(p);
+}
+
+#undef AVX2
+#endif
 
 // ---------------------------------------------------------------------------
 // Plain C++: kernel choice, once per program.
@@ -542,13 +814,32 @@ void pick_typed(Program &p) {
     pick_word<T, 0, 0>(p);
 }
 
+bool vector_available() {
+#ifdef KORVELL_ENGINE_AVX2
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    return avx2 && g_vectorize.load();
+#else
+    return false;
+#endif
+}
+
 void pick_kernels(Program &p) {
     switch (p.out_bytes) {
-    case 1: return pick_typed<uint8_t>(p);
-    case 2: return pick_typed<uint16_t>(p);
-    case 4: return pick_typed<uint32_t>(p);
-    default: return pick_typed<uint64_t>(p);
+    case 1: pick_typed<uint8_t>(p); break;
+    case 2: pick_typed<uint16_t>(p); break;
+    case 4: pick_typed<uint32_t>(p); break;
+    default: pick_typed<uint64_t>(p); break;
     }
+    p.scalar_decode = p.decode_run;
+    if (!vector_available() || !plan_vector(p))
+        return;
+#ifdef KORVELL_ENGINE_AVX2
+    switch (p.out_bytes) {
+    case 1: return pick_vector<uint8_t>(p);
+    case 2: return pick_vector<uint16_t>(p);
+    default: return pick_vector<uint32_t>(p);
+    }
+#endif
 }
 
 // ---------------------------------------------------------------------------
@@ -862,6 +1153,9 @@ void bind_program(nb::module_ &m) {
         .def_prop_ro("kernel", [](const Program &p) { return kernel_name(p.kernel); },
                      nb::sig("def kernel(self) -> str"),
                      "The loop chosen for whole groups: \"copy\", \"byteswap\", \"word\" or \"generic\".")
+        .def_prop_ro("_vectorized", [](const Program &p) { return !p.vector.window.empty(); },
+                     nb::sig("def _vectorized(self) -> bool"),
+                     "Whether whole periods of contiguous values go through the vector kernel.")
         .def("byte_count", &program_byte_count, "count"_a.none(), nb::sig("def byte_count(self, count: int) -> int"),
              "Bytes that ``count`` consecutive values occupy from the start of a run.")
         .def("__repr__", &program_repr, nb::sig("def __repr__(self) -> str"))
@@ -869,6 +1163,10 @@ void bind_program(nb::module_ &m) {
 }
 
 void bind_functions(nb::module_ &m) {
+    m.def("_vectorize", [](bool enabled) { return g_vectorize.exchange(enabled); }, "enabled"_a,
+          nb::sig("def _vectorize(enabled: bool) -> bool"),
+          "Whether programs made from now on may use the vector kernel; returns the previous\n"
+          "setting (for tests of the scalar kernels).");
     m.def("decode", &decode, "program"_a, "src"_a.none(), "dst"_a.none(), nb::kw_only(), "count"_a.none(),
           "runs"_a.none() = 1, "src_offset"_a.none() = 0, "src_stride"_a.none() = 0, "dst_offset"_a.none() = 0,
           "dst_step"_a.none() = 1, "dst_line"_a.none() = 0,
