@@ -430,13 +430,13 @@ def _read_frame(raw: str, size: int, what: str) -> bytes:
             # (a pipe, a device) is read one byte past the frame to tell.
             info = os.fstat(f.fileno())
             if stat.S_ISREG(info.st_mode) and info.st_size != size:
-                raise _Skip(f"{raw} holds {info.st_size} bytes; {what} takes {size}")
+                raise _Skip(f"{raw} holds {info.st_size} byte{'' if info.st_size == 1 else 's'}; {what} takes {size}")
             data = f.read(size + 1)
     except OSError as exc:
         raise _Skip(f"{raw}: {exc.strerror or exc}") from None
     if len(data) != size:
-        held = f"more than {size}" if len(data) > size else str(len(data))
-        raise _Skip(f"{raw} holds {held} bytes; {what} takes {size}")
+        held = f"more than {size} bytes" if len(data) > size else f"{len(data)} byte{'' if len(data) == 1 else 's'}"
+        raise _Skip(f"{raw} holds {held}; {what} takes {size}")
     return data
 
 
