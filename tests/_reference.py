@@ -18,7 +18,7 @@ from korvell.pfnc.genicam.brintal import DefaultDataType
 from korvell.pfnc.genicam.components import LMNLocation, channel_name
 from korvell.pfnc.genicam.ostrevo import PaddingType
 from korvell.pfnc.genicam.quenmar import ComponentsSequencing, Planar
-from korvell.pfnc.pixel_format import PixelFormat
+from korvell.pfnc.pixel_format import OpaquePixelFormat, PixelFormat
 
 _KINDS = {DefaultDataType.UNSIGNED: "u", DefaultDataType.SIGNED: "s", DefaultDataType.FLOAT: "f"}
 GROUPED_MODES = ("gige", "grouped", "grouped-msb")
@@ -51,7 +51,7 @@ class Ref:
 
     @classmethod
     def of(cls, fmt, byte_order: str = "little") -> Ref:
-        if not isinstance(fmt, PixelFormat):
+        if isinstance(fmt, OpaquePixelFormat) or not isinstance(fmt, PixelFormat):
             raise Unsupported("opaque")
         comps = fmt.components
         if isinstance(getattr(comps, "location", None), LMNLocation):

@@ -175,7 +175,7 @@ def describe(name: str) -> dict[str, Any]:
         "packing": None,
         "interface_specific": None,
     }
-    if isinstance(fmt, PixelFormat):
+    if not isinstance(fmt, OpaquePixelFormat):
         suffix = fmt.interface_specific
         record.update(
             components=_components_record(fmt.components),

@@ -31,7 +31,9 @@ one, and are computed from the parts otherwise (:meth:`PixelFormat.computed_bits
 
 from __future__ import annotations
 
-from typing import Any, Optional, Union
+import re
+import sys
+from typing import Any, Optional
 
 from . import names as _names
 from ._internal.utils import join_designators
@@ -43,9 +45,10 @@ from .genicam.ostrevo import Packing, PaddingType
 from .genicam.quenmar import InterfaceSpecific
 from .genicam.tesselk import Size
 
-__all__ = ["PixelFormat", "OpaquePixelFormat", "AnyPixelFormat"]
+__all__ = ["PixelFormat", "OpaquePixelFormat", "VendorPixelFormat", "AnyPixelFormat"]
 
 _SHOWN = 60  # characters of a designation shown in an error message
+_VENDOR_BIT = 1 << 31  # values with it set are the makers' own
 
 
 def _shown(text: str) -> str:
@@ -87,7 +90,7 @@ class PixelFormat:
     def __eq__(self, other: object) -> bool:
         # Equal parts are not enough: two formats may share every part and still
         # lay out their bits differently, which only the designation tells.
-        if not isinstance(other, PixelFormat):
+        if not isinstance(other, PixelFormat) or isinstance(other, OpaquePixelFormat):
             return False
         return self._fields() == other._fields() and self.designation() == other.designation()
 
@@ -150,14 +153,22 @@ class PixelFormat:
     # -- parsing -----------------------------------------------------------
 
     @classmethod
-    def from_designation(cls, designation: str) -> AnyPixelFormat:
+    def from_designation(cls, designation: str) -> PixelFormat:
         """The pixel format named by ``designation``.
 
-        Raises PixelFormatValueReject when the text has no complete reading; the
-        message says how far the text could be read.
+        A name registered with :func:`korvell.pfnc.vendor.register_vendor_name`
+        gives a :class:`VendorPixelFormat`; a published name the grammar cannot
+        read an :class:`OpaquePixelFormat`.  Raises PixelFormatValueReject when
+        the text has no complete reading; the message says how far the text
+        could be read.
         """
         if type(designation) is not str:
             raise TypeError(f"designation must be str, not {type(designation).__name__}")
+        from . import vendor  # imported here: it imports this module
+
+        target = vendor.VENDOR_NAMES._registry.get(designation)
+        if target is not None:
+            return VendorPixelFormat(designation, cls.from_designation(target))
         replacement = _names.deprecated_aliases().get(designation)
         text = replacement if replacement is not None else designation
         readings, reached = _read(cls, text, designation)
@@ -191,7 +202,7 @@ class PixelFormat:
         return _read(cls, text, designation)[0]
 
     @classmethod
-    def from_code(cls, code: int) -> AnyPixelFormat:
+    def from_code(cls, code: int) -> PixelFormat:
         """The pixel format of a published 32-bit value (deprecated and superseded
         values give the format that replaces them)."""
         if isinstance(code, bool) or not isinstance(code, int):
@@ -199,21 +210,38 @@ class PixelFormat:
         entry = _names.by_code(code)
         if entry is None:
             shown = f"0x{code:08X}" if 0 <= code < 1 << 32 else str(code)
+            if 0 <= code < 1 << 32 and code & _VENDOR_BIT:
+                raise PixelFormatValueReject(
+                    f"{shown} is a vendor-specific value (bit 31 set): only its maker's documents say what it is"
+                )
             raise PixelFormatValueReject(f"{shown} is not a published pixel-format value")
         return cls.from_designation(entry.replacement if entry.replacement else entry.name)
 
 
-class OpaquePixelFormat:
+class OpaquePixelFormat(PixelFormat):
     """A published pixel format that the grammar cannot read (RGB10V1Packed):
-    known by its name, value, bits per pixel and description only."""
+    known by its name, value, bits per pixel and description only.
+
+    It is a :class:`PixelFormat` so that every parse has one type, but its parts
+    are absent: reading ``components``, ``size``, ``data_types``, ``packing`` or
+    ``interface_specific`` raises AttributeError, and the built-in decoders
+    refuse it with PixelFormatDecodeNotSupportedError.  It equals only an opaque
+    format of the same name.
+    """
 
     __slots__ = ("_entry",)
 
-    def __init__(self, name: str) -> None:
+    def __init__(self, name: str) -> None:  # the parts stay unset
         entry = _names.find(name)
         if entry is None or not entry.current:
             raise PixelFormatValueReject(f"{name!r} is not a published pixel-format name")
         self._entry = entry
+
+    def __getattr__(self, attribute: str) -> Any:
+        # Reached only for the unset parts (and names no class defines).
+        if attribute in PixelFormat.__slots__:
+            raise AttributeError(f"{self._entry.name} is known by name and value only: it has no {attribute}")
+        raise AttributeError(f"{type(self).__name__!r} object has no attribute {attribute!r}")
 
     def designation(self) -> str:
         """The name, as published."""
@@ -225,9 +253,16 @@ class OpaquePixelFormat:
         return self._entry.code
 
     @property
-    def bits_per_pixel(self) -> Optional[int]:
+    def bits_per_pixel(self) -> int:
         """Bits 16 to 23 of the published value."""
-        return self._entry.bits_per_pixel
+        bits = self._entry.bits_per_pixel
+        if bits is None:
+            raise PixelFormatValueReject(f"{self._entry.name} has no published bits per pixel")
+        return bits
+
+    def computed_bits_per_pixel(self) -> int:
+        """The published bits per pixel: there are no parts to compute them from."""
+        return self.bits_per_pixel
 
     @property
     def description(self) -> str:
@@ -243,7 +278,46 @@ class OpaquePixelFormat:
         return f"{type(self).__name__}({self._entry.name!r})"
 
 
-AnyPixelFormat = Union[PixelFormat, OpaquePixelFormat]
+class VendorPixelFormat(PixelFormat):
+    """A vendor's name for a layout that a PFNC designation describes.
+
+    The parts are those of the designation the name was registered with
+    (:func:`korvell.pfnc.vendor.register_vendor_name`); :meth:`designation`
+    gives the vendor's name, so the format stays apart from the PFNC one in
+    equality and in decoder resolution.
+    """
+
+    __slots__ = ("_name", "_target")
+
+    def __init__(self, name: str, target: PixelFormat) -> None:
+        if type(name) is not str or not name:
+            raise TypeError("name must be a non-empty str")
+        if not isinstance(target, PixelFormat) or isinstance(target, OpaquePixelFormat):
+            raise TypeError("target must be a PixelFormat with parts")
+        super().__init__(target.components, target.size, target.data_types, target.packing, target.interface_specific)
+        self._name = name
+        self._target = target.designation()
+
+    def designation(self) -> str:
+        """The vendor's name."""
+        return self._name
+
+    @property
+    def target(self) -> str:
+        """The PFNC designation whose layout the name stands for."""
+        return self._target
+
+    @property
+    def code(self) -> Optional[int]:
+        """None: vendor names have no published value."""
+        return None
+
+    def __repr__(self) -> str:
+        return f"<{type(self).__name__} {self._name} as {self._target}>"
+
+
+AnyPixelFormat = PixelFormat
+"""Kept for callers that named the union: every parse is a :class:`PixelFormat`."""
 
 
 # ---------------------------------------------------------------------------
@@ -301,8 +375,13 @@ def _read(cls: type[PixelFormat], text: str, given: str) -> tuple[list[PixelForm
     except PixelFormatValueReject:
         raise
     except ValueError as err:
-        # A digit run past the interpreter's integer-string limit.
-        raise PixelFormatValueReject(f"{_shown(given)} is not a pixel-format designation: {err}") from err
+        # A digit run past the interpreter's integer-string limit: say so in our
+        # words, since the interpreter's advice (raise the limit) is not the cure.
+        longest = max((len(run) for run in re.findall(r"[0-9]+", text)), default=0)
+        raise PixelFormatValueReject(
+            f"{_shown(given)} is not a pixel-format designation: it holds a run of {longest} digits, "
+            f"more than the {sys.get_int_max_str_digits()} digits the interpreter reads as a number"
+        ) from err
 
 
 def _read_parts(cls: type[PixelFormat], text: str) -> tuple[list[PixelFormat], int]:

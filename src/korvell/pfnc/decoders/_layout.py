@@ -232,7 +232,7 @@ class _Facts(NamedTuple):
 
 def _facts(fmt: Any) -> _Facts:
     name = fmt.designation()
-    if not isinstance(fmt, PixelFormat):
+    if isinstance(fmt, OpaquePixelFormat) or not isinstance(fmt, PixelFormat):
         raise _unsupported(name, "its name does not spell out a bit layout the engine knows")
     channels = tuple(channel_name(c) for c in fmt.components)
     sizes = tuple(operator.index(s) for s in fmt.size.sizes)
