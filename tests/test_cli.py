@@ -155,6 +155,8 @@ class TestDescribe:
             ("RGB12V1Packed", {"opaque": True, "value_hex": "0x02240034", "bits_per_pixel": 36}),
             ("Mono8Signed", {"designation": "Mono8s", "status": "deprecated", "replacement": "Mono8s"}),
             ("BGR10V2Packed", {"designation": "BGR10p32", "value": None, "bits_per_pixel_source": "computed"}),
+            ("BGR16Packed", {"designation": "BGR16", "value_hex": "0x0230004B", "status": "deprecated"}),
+            ("B12", {"description": "Blue 12-bit", "value_hex": "0x01100125"}),
         ],
         ids=lambda v: v if isinstance(v, str) else "",
     )
@@ -274,13 +276,14 @@ class TestList:
         assert [(r["name"], r["value"], r["bits_per_pixel"], r["status"], r["replacement"]) for r in rows] == [
             (e.name, e.code, e.bits_per_pixel, e.status, e.replacement) for e in names.entries()
         ]
-        assert {r["value_hex"] for r in rows if r["name"] == "BGR16Packed"} == {None}
+        assert {r["value_hex"] for r in rows if r["name"] == "BGR10V2Packed"} == {None}
 
     def test_superseded_and_missing_values_are_marked(self, capsys):
         assert main(["list", "--status", "all"]) == 0
         lines = {" ".join(line.split()) for line in capsys.readouterr().out.splitlines()}
         assert "R10 0x010A00CA 10 superseded value" in lines
-        assert "BGR16Packed none deprecated \u2192 BGR16" in lines
+        assert "BGR10V2Packed none deprecated \u2192 BGR10p32" in lines
+        assert "BGR16Packed 0x0230004B 48 deprecated \u2192 BGR16" in lines
 
 
 class TestDescribeLayout:
