@@ -45,7 +45,7 @@ from .genicam.ostrevo import Packing, PaddingType
 from .genicam.quenmar import InterfaceSpecific
 from .genicam.tesselk import Size
 
-__all__ = ["PixelFormat", "OpaquePixelFormat", "VendorPixelFormat", "AnyPixelFormat"]
+__all__ = ["PixelFormat", "OpaquePixelFormat", "VendorPixelFormat", "AnyPixelFormat", "parse", "from_code"]
 
 _SHOWN = 60  # characters of a designation shown in an error message
 _VENDOR_BIT = 1 << 31  # values with it set are the makers' own
@@ -272,7 +272,7 @@ class OpaquePixelFormat(PixelFormat):
     def __eq__(self, other: object) -> bool:
         return isinstance(other, OpaquePixelFormat) and other._entry.name == self._entry.name
 
-    __hash__ = None  # type: ignore[assignment]
+    __hash__ = None
 
     def __repr__(self) -> str:
         return f"{type(self).__name__}({self._entry.name!r})"
@@ -409,3 +409,13 @@ def _read_parts(cls: type[PixelFormat], text: str) -> tuple[list[PixelFormat], i
                         if not rest5:
                             keep(cls(components, size, data_types, packing, suffix))
     return found, len(text) - shortest_rest
+
+
+def parse(name: str) -> PixelFormat:
+    """The pixel format named ``name`` (:meth:`PixelFormat.from_designation`)."""
+    return PixelFormat.from_designation(name)
+
+
+def from_code(code: int) -> PixelFormat:
+    """The pixel format of a published 32-bit value (:meth:`PixelFormat.from_code`)."""
+    return PixelFormat.from_code(code)
