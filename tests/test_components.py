@@ -3,7 +3,10 @@
 import pytest
 
 from korvell.pfnc.genicam.components import (
+    COMPONENT_SET_REGISTRY,
     Component,
+    ComponentSetDefinition,
+    ComponentSetRegistry,
     Components,
     GenicamComponents,
     LMNLocation,
@@ -47,6 +50,41 @@ class TestComponents:
         assert GenicamComponents(["X"]).location is None
         assert GenicamComponents(["X"]).designation() == "X"
         assert comps != Components([Component.Y, Component.CB, Component.CR])
+
+
+class TestVocabularyChannels:
+    # The designators as the sets wrote them when their channels were plain text.
+    @pytest.mark.parametrize(
+        "set_name, channels",
+        [
+            ("Coord3D_A", ["A"]),
+            ("Coord3D_B", ["B"]),
+            ("Coord3D_ABC", ["A", "B", "C"]),
+            ("Coord3D_AC", ["A", "C"]),
+            ("BayerBG", ["BayerBG"]),
+            ("BiColorRGBG", ["RB", "G"]),
+            ("BiColorBGRG", ["BR", "G"]),
+            ("SCF1WRWG", ["SCF1WRWG"]),
+            ("Confidence", ["Confidence"]),
+            ("Data", ["Data"]),
+        ],
+    )
+    def test_channel_names_are_unchanged(self, set_name, channels):
+        definition = COMPONENT_SET_REGISTRY.resolve(set_name)
+        assert [channel_name(c) for c in definition.components] == channels
+
+    def test_every_default_channel_is_a_member(self):
+        defaults = ComponentSetRegistry()
+        for definition in map(defaults.resolve, defaults):
+            assert all(isinstance(c, Component) for c in definition.components), definition.name
+
+    def test_parsed_coordinates_have_names(self):
+        comps = PixelFormat.from_designation("Coord3D_ABC32f").components
+        assert [c.name for c in comps] == ["A", "B", "C"]
+        assert comps.designation() == "Coord3D_ABC"
+
+    def test_custom_channels_stay_text(self):
+        assert ComponentSetDefinition("Rggb", ("Rggb",)).components == ("Rggb",)
 
 
 class _Part:

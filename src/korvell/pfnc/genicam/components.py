@@ -33,7 +33,25 @@ __all__ = [
 
 
 class Component(Enum):
-    """A PFNC channel; the value is the channel's designator text."""
+    """A channel of the vocabulary; the value is the channel's designator text.
+
+    Every channel of the built-in component sets is a member, so each has a
+    ``name`` and a designator; channels of sets an application registers may
+    stay plain ``str``.
+
+    A member is identified by its designator, and a designator has one member:
+    Coord3D's second coordinate is written "B", like blue, so it is
+    :attr:`B` (an Enum cannot hold two members of one value, and a second
+    value would change what the designation writes).  What ``B`` means comes
+    from its set: blue in RGB, the second coordinate in Coord3D_ABC.  The
+    other coordinates are :attr:`A` and :attr:`C`.
+
+    A Bayer set has one channel per pixel, whose colour the pattern gives: it
+    is named after the set (``BAYER_RG`` is "BayerRG"), as are the sparse
+    colour filter sites (``SCF1_WBWG``).  The BiColor sets' first channel
+    alternates between red and blue from line to line: ``BICOLOR_RB`` ("RB")
+    and ``BICOLOR_BR`` ("BR").
+    """
 
     MONO = "Mono"
     R = "R"
@@ -45,8 +63,20 @@ class Component(Enum):
     V = "V"
     CB = "Cb"
     CR = "Cr"
+    A = "A"
+    C = "C"
     CONFIDENCE = "Confidence"
     DATA = "Data"
+    BAYER_RG = "BayerRG"
+    BAYER_GR = "BayerGR"
+    BAYER_GB = "BayerGB"
+    BAYER_BG = "BayerBG"
+    BICOLOR_RB = "RB"
+    BICOLOR_BR = "BR"
+    SCF1_WBWG = "SCF1WBWG"
+    SCF1_WGWB = "SCF1WGWB"
+    SCF1_WGWR = "SCF1WGWR"
+    SCF1_WRWG = "SCF1WRWG"
 
 
 ComponentLike = Union[Component, str]
@@ -336,7 +366,7 @@ _YCBCR_LOCATIONS = ((4, 1, 1), (4, 2, 2), (4, 2, 0))
 def _single(name: str, description: str) -> ComponentSetDefinition:
     # One sample per pixel, whose meaning the pattern gives: the channel is
     # named by the set itself.
-    return ComponentSetDefinition(name, (name,), description=description)
+    return ComponentSetDefinition(name, (Component(name),), description=description)
 
 
 _DEFAULT_SETS: tuple[ComponentSetDefinition, ...] = (
@@ -358,17 +388,19 @@ _DEFAULT_SETS: tuple[ComponentSetDefinition, ...] = (
         standards=("601", "709", "2020"),
         description="luma and chroma differences",
     ),
-    ComponentSetDefinition("Coord3D_A", ("A",), description="3D coordinate A"),
-    ComponentSetDefinition("Coord3D_B", ("B",), description="3D coordinate B"),
-    ComponentSetDefinition("Coord3D_C", ("C",), description="3D coordinate C"),
-    ComponentSetDefinition("Coord3D_AC", ("A", "C"), description="3D coordinates A and C"),
-    ComponentSetDefinition("Coord3D_ABC", ("A", "B", "C"), description="3D coordinates A, B and C"),
+    ComponentSetDefinition("Coord3D_A", (Component.A,), description="3D coordinate A"),
+    ComponentSetDefinition("Coord3D_B", (Component.B,), description="3D coordinate B"),
+    ComponentSetDefinition("Coord3D_C", (Component.C,), description="3D coordinate C"),
+    ComponentSetDefinition("Coord3D_AC", (Component.A, Component.C), description="3D coordinates A and C"),
+    ComponentSetDefinition(
+        "Coord3D_ABC", (Component.A, Component.B, Component.C), description="3D coordinates A, B and C"
+    ),
     ComponentSetDefinition("Confidence", (Component.CONFIDENCE,), description="confidence"),
     ComponentSetDefinition("Data", (Component.DATA,), description="raw data"),
     *(_single(f"Bayer{p}", f"Bayer filter, {p} pattern") for p in ("RG", "GR", "GB", "BG")),
     # Two samples per pixel: the colour that alternates between lines, and green.
-    ComponentSetDefinition("BiColorRGBG", ("RB", Component.G), description="bi-colour RGBG pattern"),
-    ComponentSetDefinition("BiColorBGRG", ("BR", Component.G), description="bi-colour BGRG pattern"),
+    ComponentSetDefinition("BiColorRGBG", (Component.BICOLOR_RB, Component.G), description="bi-colour RGBG pattern"),
+    ComponentSetDefinition("BiColorBGRG", (Component.BICOLOR_BR, Component.G), description="bi-colour BGRG pattern"),
     *(
         _single(f"SCF1{p}", f"sparse colour filter, {p} pattern")
         for p in ("WBWG", "WGWB", "WGWR", "WRWG")
