@@ -172,20 +172,37 @@ def test_decode_matches_reference(name, seed, vectorize):
     assert dst.tolist() == expected
 
 
+@pytest.mark.parametrize("vectorize", [True, False], ids=["vector", "scalar"])
 @pytest.mark.parametrize("name, seed", CASES, ids=case_ids(CASES))
-def test_encode_matches_reference(name, seed):
-    p, rng = case_program(name, seed)
+def test_encode_matches_reference(name, seed, vectorize):
+    p, rng = case_program(name, seed, vectorize)
     g = random_geometry(p, rng, overlap_ok=False)
     stream_bytes, elements = sizes(p, g)
     values = np.array([rng.getrandbits(8 * p.out_bytes) for _ in range(elements)], dtype=UINT[p.out_bytes])
     kept = values.copy()
-    # Bits no piece covers are left as they were.
-    covered = ref_encode(p, np.full(elements, 2 ** (8 * p.out_bytes) - 1, dtype=np.uint64), bytes(stream_bytes), g)
-    other = bytes(rng.getrandbits(8) & ~c for c in covered)
+    # The zero-filled runs; bytes outside them are left as they were.
+    spans = {g["src_offset"] + y * g["src_stride"] + i for y in range(g["runs"] if g["count"] else 0)
+             for i in range(ref_byte_count(p, g["count"]))}
+    other = bytes(0 if i in spans else rng.getrandbits(8) for i in range(stream_bytes))
     dst = bytearray(other)
     encode(p, values, dst, **g)
     assert bytes(dst) == ref_encode(p, values, other, g)
     assert np.array_equal(values, kept)
+
+
+@pytest.mark.parametrize("out_bytes", [1, 2, 4, 8])
+@pytest.mark.parametrize("planes", [2, 3, 4, 5])
+def test_planes_into_pixels(planes, out_bytes):
+    """One call whose runs are the planes of a frame fills whole pixels."""
+    p = Program(out_bytes, 1, [(0, 8 * out_bytes, 0, 0)], False, out_bytes, [0])
+    count, rng = 53, random.Random(planes)
+    g = dict(count=count, runs=planes, src_offset=3, src_stride=count * out_bytes + 5, dst_offset=1, dst_step=planes,
+             dst_line=1)
+    src = rng.randbytes(3 + planes * (count * out_bytes + 5))
+    dst = np.zeros(count * planes + 2, UINT[out_bytes])
+    expected = ref_decode(p, src, dst, g)
+    decode(p, src, dst, **g)
+    assert dst.tolist() == expected
 
 
 def test_random_programs_reach_every_kernel():
@@ -222,12 +239,34 @@ def test_worked_bytes(name, data, values):
     assert packed == stream
 
 
-def test_a_partial_group_keeps_the_bits_another_run_wrote():
-    """A line of 3 Mono12p values ends in the low nibble of byte 4; its high
-    nibble may already hold the next line's first bits."""
-    stream = bytearray(b"\0\0\0\0\xa0")
-    encode(Program(*NAMED["Mono12p"]), np.array([0x123, 0x456, 0x789], np.uint16), stream, count=3)
-    assert stream == bytes.fromhex("23 61 45 89 a7")
+@pytest.mark.parametrize("vectorize", [True, False], ids=["vector", "scalar"])
+@pytest.mark.parametrize("name", ["Mono12p", "Mono10p", "RGB565p", "Mono12Packed", "RGB10p32", "RGB10p"])
+def test_runs_sharing_a_byte_keep_each_others_bits(name, vectorize):
+    """A run's first and last bytes may hold bits of the runs around it, as
+    where lines of a continuous stream end mid-byte."""
+    p = case_program(name, 0, vectorize)[0]
+    count = 40 * p.group_values + p.group_values // 2
+    span = ref_byte_count(p, count)
+    values = np.arange(count, dtype=UINT[p.out_bytes]) * 37 % 200
+    alone = bytearray(span)
+    encode(p, values, alone, count=count)
+    dst = bytearray(span + 2)
+    dst[1], dst[span] = 0x5A, 0xA5  # a neighbour's bits before and after the run
+    encode(p, values, dst, count=count, src_offset=1)
+    expected = bytearray(b"\0" + alone + b"\0")
+    expected[1] |= 0x5A
+    expected[span] |= 0xA5
+    assert dst == expected
+
+
+def test_runs_of_one_call_that_share_bytes_are_or_ed():
+    nibble = Program(2, 1, [(0, 4, 0, 0)], False, 1, [0])  # a group of 2 bytes, 4 bits used
+    values = np.arange(1, 101, dtype=np.uint8) % 16
+    # run 1 lies in run 0's padding bytes
+    g = dict(count=50, runs=2, src_offset=0, src_stride=1, dst_offset=0, dst_step=1, dst_line=50)
+    dst = bytearray(101)
+    encode(nibble, values, dst, **g)
+    assert bytes(dst) == ref_encode(nibble, values, bytes(101), g)
 
 
 def test_signed_values_fill_the_container():

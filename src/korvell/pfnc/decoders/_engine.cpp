@@ -113,15 +113,27 @@ struct VectorPiece {
     uint32_t rs[8], mask[8], ls[8];
 };
 
+struct VectorInverse {
+    uint8_t ctrl[32];
+    uint32_t vector;   // which of a period's step-and-slot vectors it shuffles
+};
+
 /// The vector kernel's reading of a program: `period_values` values (a
 /// multiple of 8 and of group_values) from `period_bytes` bytes, in `steps`
 /// steps of 8; each step loads 16 bytes at each of its two `window` offsets.
 struct VectorPlan {
     uint32_t steps = 0, ppv = 0, period_values = 0, period_bytes = 0, reach = 0;
-    bool is_signed = false;
+    bool is_signed = false, shifted = false;   // some value sign-extended; some piece shifted into place
+    bool broadcast = false;                    // each step's two windows are one
     std::vector<uint32_t> window;       // per step: offsets of the low and the high 16-byte load
     std::vector<VectorPiece> pieces;    // per step: ppv slots
     std::vector<uint32_t> sign_shift;   // per step: 8 lanes, 32 - sign bits or 0
+    // Encoding: the period in 16-byte chunks, each the OR of the shuffles
+    // inverse[op_first[c * V + vec] .. op_first[c * V + vec + 1]) of each
+    // step-and-slot vector vec (V = steps * ppv of them).
+    uint32_t chunks = 0;
+    std::vector<uint32_t> op_first;
+    std::vector<VectorInverse> inverse;
 };
 
 struct Program;
@@ -150,6 +162,8 @@ struct Program {
     DecodeRun decode_run = nullptr;
     DecodeRun scalar_decode = nullptr;     // what the vector kernel leaves to scalar code
     EncodeRun encode_run = nullptr;
+    EncodeRun scalar_encode = nullptr;     // what the vector kernel leaves to scalar code
+    EncodeRun overlap_encode = nullptr;    // for runs of one call that share bytes: every group OR-ed
 
     /// Bytes that `count` consecutive values occupy from the start of a run.
     u128 byte_count(uint64_t count) const {
@@ -413,19 +427,35 @@ void encode_copy(const Program &, const uint8_t *vals, size_t first, size_t step
 }
 
 template <typename T>
+#ifdef __x86_64__
+__attribute__((target_clones("avx2", "default")))
+#endif
 void decode_byteswap(const Program &, const uint8_t *buf, size_t, size_t start, uint8_t *vals, size_t first,
                      size_t step, size_t count) {
     const uint8_t *in = buf + start;
     uint8_t *out = vals + first * sizeof(T);
+    if (step == 1) {   // a loop of its own, which the compiler vectorises
+        for (size_t i = 0; i < count; ++i)
+            store<T>(out + i * sizeof(T), bswap(load<T>(in + i * sizeof(T))));
+        return;
+    }
     for (size_t i = 0; i < count; ++i)
         store<T>(out + i * step * sizeof(T), bswap(load<T>(in + i * sizeof(T))));
 }
 
 template <typename T>
+#ifdef __x86_64__
+__attribute__((target_clones("avx2", "default")))
+#endif
 void encode_byteswap(const Program &, const uint8_t *vals, size_t first, size_t step, uint8_t *buf, size_t start,
                      size_t count) {
     const uint8_t *in = vals + first * sizeof(T);
     uint8_t *out = buf + start;
+    if (step == 1) {
+        for (size_t i = 0; i < count; ++i)
+            store<T>(out + i * sizeof(T), bswap(load<T>(in + i * sizeof(T))));
+        return;
+    }
     for (size_t i = 0; i < count; ++i)
         store<T>(out + i * sizeof(T), bswap(load<T>(in + i * step * sizeof(T))));
 }
@@ -529,10 +559,9 @@ void decode_word(const Program &p, const uint8_t *buf, size_t buf_len, size_t st
         decode_slots<T>(p, in, out, vs, uint32_t(count % gv));
 }
 
-/// Encoding ORs each group into the stream.  The groups' bytes are collected
-/// into whole 8-byte words, each read and written once, so that no load has
-/// to wait for an overlapping store; only the run's own bytes are touched (a
-/// neighbouring run may be encoded by another thread).
+/// Runs of one call that share bytes: every group is OR-ed into the stream.
+/// The groups' bytes are collected into whole 8-byte words, each read and
+/// written once, so that no load has to wait for an overlapping store.
 template <typename T, unsigned GV, unsigned PPV, bool Msb>
 void encode_word(const Program &p, const uint8_t *vals, size_t first, size_t step, uint8_t *buf, size_t start,
                  size_t count) {
@@ -565,6 +594,38 @@ void encode_word(const Program &p, const uint8_t *vals, size_t first, size_t ste
         encode_slots<T>(p, in, vs, buf + start + groups * gb, uint32_t(count % gv));
 }
 
+/// Whole groups are stored 8 bytes at a time, each store's bytes past its
+/// group rewritten by the next; the first group and the last ones (whose
+/// 8 bytes would leave the run's whole groups) are OR-ed byte by byte, so
+/// that a neighbouring run's bits in the bytes a run shares with it stay.
+template <typename T, unsigned GV, unsigned PPV, bool Msb>
+void encode_word_whole(const Program &p, const uint8_t *vals, size_t first, size_t step, uint8_t *buf, size_t start,
+                 size_t count) {
+    const WordTable<GV, PPV> t(p);
+    const unsigned gv = t.gv();
+    const size_t gb = p.group_bytes, vs = step * sizeof(T), groups = count / gv;
+    const size_t full = groups * gb;
+    const size_t whole = full >= 8 ? std::min(groups, (full - 8) / gb + 1) : 0;
+    const uint8_t *in = vals + first * sizeof(T);
+    uint8_t *out = buf + start;
+    size_t g = 0;
+    for (; g < groups; ++g, in += gv * vs, out += gb) {
+        uint64_t w = 0;
+        for (unsigned j = 0; j < gv; ++j)
+            w |= word_bits(t, j, uint64_t(load<T>(in + j * vs)));
+        if (Msb)
+            w = bswap(w);
+        if (g > 0 && g < whole) {
+            store<uint64_t>(out, w);
+        } else {
+            for (size_t i = 0; i < gb; ++i)
+                out[i] |= uint8_t(w >> (8 * i));
+        }
+    }
+    if (count % gv)
+        encode_slots<T>(p, in, vs, out, uint32_t(count % gv));
+}
+
 // ---------------------------------------------------------------------------
 // Plain C++: the vector kernel.  Eight values at a time: two 16-byte loads,
 // then per piece a byte shuffle that gathers each value's bytes into a 32-bit
@@ -574,7 +635,10 @@ void encode_word(const Program &p, const uint8_t *vals, size_t first, size_t ste
 // kernels are the fallback and finish every run.
 
 constexpr uint32_t VECTOR_MAX_STEPS = 64;
+constexpr uint32_t VECTOR_MAX_CHUNKS = 4, VECTOR_MAX_ENCODE_VECTORS = 16;
 std::atomic<bool> g_vectorize{true};
+
+bool vector_available();
 
 uint32_t gcd(uint32_t a, uint32_t b) {
     while (b) {
@@ -583,6 +647,49 @@ uint32_t gcd(uint32_t a, uint32_t b) {
         b = r;
     }
     return a;
+}
+
+/// The encoding tables of `v`: for each 16-byte chunk of a period, the
+/// shuffles that move lane bytes into it.  A period byte that several lane
+/// bytes of one vector share takes one more shuffle per extra byte.
+void plan_inverse(VectorPlan &v) {
+    const uint32_t chunks = (v.period_bytes + 15) / 16, vectors = v.steps * v.ppv;
+    if (chunks > VECTOR_MAX_CHUNKS || vectors > VECTOR_MAX_ENCODE_VECTORS)
+        return;
+    // Per vector (step, slot), half and period byte: the lane bytes (0..15 of the half) that land there.
+    std::vector<std::vector<uint8_t>> from(size_t(vectors) * 2 * 16 * chunks);
+    auto sources = [&](uint32_t vec, uint32_t half, uint32_t byte) -> std::vector<uint8_t> & {
+        return from[(size_t(vec) * 2 + half) * 16 * chunks + byte];
+    };
+    for (uint32_t vec = 0; vec < vectors; ++vec)
+        for (uint32_t k = 0; k < 8; ++k)
+            for (uint32_t t = 0; t < 4; ++t) {
+                uint8_t c = v.pieces[vec].ctrl[4 * k + t];
+                if (c != 0x80)
+                    sources(vec, k / 4, v.window[2 * (vec / v.ppv) + k / 4] + c).push_back(uint8_t(4 * (k % 4) + t));
+            }
+    v.chunks = chunks;
+    v.op_first.assign(size_t(chunks) * vectors + 1, 0);
+    for (uint32_t chunk = 0; chunk < chunks; ++chunk) {
+        for (uint32_t vec = 0; vec < vectors; ++vec) {
+            v.op_first[size_t(chunk) * vectors + vec] = uint32_t(v.inverse.size());
+            for (uint32_t pass = 0;; ++pass) {
+                VectorInverse inv{};
+                bool any = false;
+                for (uint32_t half = 0; half < 2; ++half)
+                    for (uint32_t byte = 0; byte < 16; ++byte) {
+                        const auto &list = sources(vec, half, 16 * chunk + byte);
+                        any = any || pass < list.size();
+                        inv.ctrl[16 * half + byte] = pass < list.size() ? list[pass] : 0x80;
+                    }
+                if (!any)
+                    break;
+                inv.vector = vec;
+                v.inverse.push_back(inv);
+            }
+        }
+    }
+    v.op_first.back() = uint32_t(v.inverse.size());
 }
 
 /// Builds `p.vector`; false (and nothing built) when the layout does not fit.
@@ -602,22 +709,37 @@ bool plan_vector(Program &p) {
     v.window.assign(2 * v.steps, 0);
     v.pieces.assign(size_t(v.steps) * v.ppv, VectorPiece{});
     v.sign_shift.assign(8 * size_t(v.steps), 0);
-    for (uint32_t st = 0; st < v.steps; ++st) {
-        for (uint32_t half = 0; half < 2; ++half) {
-            // The half's window: from the lowest byte its four values touch.
-            uint32_t lo = UINT32_MAX, hi = 0;
-            for (uint32_t k = 4 * half; k < 4 * half + 4; ++k) {
-                uint32_t i = 8 * st + k, g = i / gv, j = i % gv;
-                for (uint32_t q = p.value_slots[j]; q < p.value_slots[j + 1]; ++q) {
-                    const Slot &sl = p.slots[q];
-                    uint32_t bit = g * 8 * gb + sl.src_bit;
-                    if (bit % 8 + sl.width > 32)
-                        return false;
-                    lo = std::min(lo, bit / 8);
-                    hi = std::max(hi, (bit + sl.width + 7) / 8);
-                }
+    // The bytes that lanes [first, last) of step st touch: [lo, hi); false
+    // when a piece does not fit in a 32-bit lane.
+    auto span = [&](uint32_t st, uint32_t first, uint32_t last, uint32_t &lo, uint32_t &hi) {
+        lo = UINT32_MAX, hi = 0;
+        for (uint32_t k = first; k < last; ++k) {
+            uint32_t i = 8 * st + k, g = i / gv, j = i % gv;
+            for (uint32_t q = p.value_slots[j]; q < p.value_slots[j + 1]; ++q) {
+                const Slot &sl = p.slots[q];
+                uint32_t bit = g * 8 * gb + sl.src_bit;
+                if (bit % 8 + sl.width > 32)
+                    return false;
+                lo = std::min(lo, bit / 8);
+                hi = std::max(hi, (bit + sl.width + 7) / 8);
             }
-            if (hi - lo > 16)
+        }
+        return true;
+    };
+    v.broadcast = true;
+    for (uint32_t st = 0; st < v.steps; ++st) {
+        // One 16-byte load for both halves when the step's 8 values fit in it.
+        uint32_t step_lo, step_hi;
+        if (!span(st, 0, 8, step_lo, step_hi))
+            return false;
+        const bool shared = step_hi - step_lo <= 16;
+        v.broadcast = v.broadcast && shared;
+        for (uint32_t half = 0; half < 2; ++half) {
+            uint32_t lo, hi;
+            span(st, 4 * half, 4 * half + 4, lo, hi);
+            if (shared)
+                lo = step_lo;
+            else if (hi - lo > 16)
                 return false;
             v.window[2 * st + half] = lo;
             v.reach = std::max(v.reach, lo + 16);
@@ -638,10 +760,12 @@ bool plan_vector(Program &p) {
                     vp.rs[k] = p.msb_first ? 8 * bytes - in - sl.width : in;
                     vp.mask[k] = uint32_t(low_mask(sl.width));
                     vp.ls[k] = sl.shift;
+                    v.shifted = v.shifted || sl.shift;
                 }
             }
         }
     }
+    plan_inverse(v);
     p.vector = std::move(v);
     return true;
 }
@@ -671,22 +795,56 @@ AVX2 inline void store_lanes(uint8_t *out, __m256i v) {
     }
 }
 
-/// One step: 8 values from the two windows, `ppv` pieces each.
-template <typename T, bool Signed>
-AVX2 inline void vector_step(const uint8_t *in, uint32_t lo, uint32_t hi, const __m256i *ctrl, const __m256i *rs,
-                             const __m256i *mask, const __m256i *ls, __m256i ss, unsigned ppv, uint8_t *out) {
-    __m256i v = _mm256_inserti128_si256(
-        _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i *>(in + lo))),
-        _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + hi)), 1);
+/// One step: 8 values, in 32-bit lanes, from the two windows, `PPV` pieces each.
+template <unsigned PPV, bool Signed, bool Shifted, bool Broadcast>
+AVX2 inline __m256i vector_step(const uint8_t *in, uint32_t lo, uint32_t hi, const __m256i *ctrl, const __m256i *rs,
+                                const __m256i *mask, const __m256i *ls, __m256i ss) {
+    __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + lo));
+    __m256i v = Broadcast ? _mm256_broadcastsi128_si256(low)
+                          : _mm256_inserti128_si256(_mm256_castsi128_si256(low),
+                                                    _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + hi)), 1);
     __m256i acc = _mm256_setzero_si256();
-    for (unsigned q = 0; q < ppv; ++q) {
+    for (unsigned q = 0; q < PPV; ++q) {
         __m256i x = _mm256_and_si256(_mm256_srlv_epi32(_mm256_shuffle_epi8(v, ctrl[q]), rs[q]), mask[q]);
-        acc = _mm256_or_si256(acc, _mm256_sllv_epi32(x, ls[q]));
+        acc = _mm256_or_si256(acc, Shifted ? _mm256_sllv_epi32(x, ls[q]) : x);
     }
     if (Signed)
         acc = _mm256_srav_epi32(_mm256_sllv_epi32(acc, ss), ss);
-    store_lanes<T>(out, acc);
+    return acc;
 }
+
+/// Stores the steps `r[0 .. 4 / sizeof(T))` as 32 bytes of values: 32-bit
+/// lanes narrowed with saturating packs, which the values (masked to their
+/// container first when sign-extended) never reach.
+template <typename T, bool Signed>
+AVX2 inline void store_block(uint8_t *out, const __m256i *r) {
+    if constexpr (sizeof(T) == 4) {
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(out), r[0]);
+    } else if constexpr (sizeof(T) == 2) {
+        __m256i a = r[0], b = r[1];
+        if (Signed) {
+            const __m256i m = _mm256_set1_epi32(0xFFFF);
+            a = _mm256_and_si256(a, m);
+            b = _mm256_and_si256(b, m);
+        }
+        __m256i x = _mm256_permute4x64_epi64(_mm256_packus_epi32(a, b), 0xD8);
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(out), x);
+    } else {
+        __m256i a = r[0], b = r[1], c = r[2], d = r[3];
+        if (Signed) {
+            const __m256i m = _mm256_set1_epi32(0xFF);
+            a = _mm256_and_si256(a, m);
+            b = _mm256_and_si256(b, m);
+            c = _mm256_and_si256(c, m);
+            d = _mm256_and_si256(d, m);
+        }
+        __m256i x = _mm256_packus_epi16(_mm256_packus_epi32(a, b), _mm256_packus_epi32(c, d));
+        x = _mm256_permutevar8x32_epi32(x, _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7));
+        _mm256_storeu_si256(reinterpret_cast<__m256i *>(out), x);
+    }
+}
+
+constexpr unsigned const_gcd(unsigned a, unsigned b) { return b ? const_gcd(b, a % b) : a; }
 
 template <typename T, bool Signed>
 AVX2 inline void vector_step_table(const uint8_t *in, const VectorPlan &v, unsigned st, uint8_t *out) {
@@ -709,7 +867,7 @@ AVX2 inline void vector_step_table(const uint8_t *in, const VectorPlan &v, unsig
 /// Whole periods of a run with contiguous values, while the loads stay inside
 /// the buffer; the rest of the run goes to the scalar kernel.  With the shape
 /// a template argument the tables live in registers.
-template <typename T, unsigned Steps, unsigned PPV, bool Signed>
+template <typename T, unsigned Steps, unsigned PPV, bool Signed, bool Shifted, bool Broadcast>
 AVX2 void decode_vector(const Program &p, const uint8_t *buf, size_t buf_len, size_t start, uint8_t *vals,
                         size_t first, size_t step, size_t count) {
     const VectorPlan &v = p.vector;
@@ -720,6 +878,9 @@ AVX2 void decode_vector(const Program &p, const uint8_t *buf, size_t buf_len, si
         const uint8_t *in = buf + start;
         uint8_t *out = vals + first * sizeof(T);
         if constexpr (Steps != 0) {
+            // A block fills one 32-byte store; `Rounds` periods make whole blocks.
+            constexpr unsigned Block = 4 / sizeof(T), Rounds = Block / const_gcd(Block, Steps);
+            periods -= periods % Rounds;
             __m256i ctrl[Steps * PPV], rs[Steps * PPV], mask[Steps * PPV], ls[Steps * PPV], ss[Steps];
             for (unsigned k = 0; k < Steps * PPV; ++k) {
                 ctrl[k] = load256(v.pieces[k].ctrl);
@@ -732,10 +893,17 @@ AVX2 void decode_vector(const Program &p, const uint8_t *buf, size_t buf_len, si
             uint32_t window[2 * Steps];
             for (unsigned k = 0; k < 2 * Steps; ++k)
                 window[k] = v.window[k];
-            for (size_t n = 0; n < periods; ++n, in += v.period_bytes)
-                for (unsigned st = 0; st < Steps; ++st, out += 8 * sizeof(T))
-                    vector_step<T, Signed>(in, window[2 * st], window[2 * st + 1], ctrl + st * PPV, rs + st * PPV,
-                                           mask + st * PPV, ls + st * PPV, ss[st], PPV, out);
+            const size_t pb = v.period_bytes;
+            for (size_t n = 0; n < periods; n += Rounds, in += Rounds * pb) {
+                __m256i r[Rounds * Steps];
+                for (unsigned round = 0; round < Rounds; ++round)
+                    for (unsigned st = 0; st < Steps; ++st)
+                        r[round * Steps + st] = vector_step<PPV, Signed, Shifted, Broadcast>(
+                            in + round * pb, window[2 * st], window[2 * st + 1], ctrl + st * PPV, rs + st * PPV,
+                            mask + st * PPV, ls + st * PPV, ss[st]);
+                for (unsigned b = 0; b < Rounds * Steps; b += Block, out += 32)
+                    store_block<T, Signed>(out, r + b);
+            }
         } else {
             // Any other shape: the tables are read from the plan at every step.
             for (size_t n = 0; n < periods; ++n, in += v.period_bytes)
@@ -748,20 +916,126 @@ AVX2 void decode_vector(const Program &p, const uint8_t *buf, size_t buf_len, si
                     count - done);
 }
 
+/// 8 values of T, zero-extended into 32-bit lanes.
+template <typename T>
+AVX2 inline __m256i load_lanes(const uint8_t *in) {
+    if constexpr (sizeof(T) == 4)
+        return load256(in);
+    else if constexpr (sizeof(T) == 2)
+        return _mm256_cvtepu16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i *>(in)));
+    else
+        return _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(in)));
+}
+
+/// Whole periods of a run with contiguous values, stored in 16-byte chunks:
+/// the bytes the last chunk writes past its period belong to the run's next
+/// whole groups and are written again later.  The first period ORs in what
+/// the stream held, which may be a neighbouring run's bits.
+template <typename T, unsigned Steps, unsigned PPV, unsigned Chunks, bool Shifted>
+AVX2 void encode_vector(const Program &p, const uint8_t *vals, size_t first, size_t step, uint8_t *buf, size_t start,
+                        size_t count) {
+    const VectorPlan &v = p.vector;
+    const size_t stored = 16 * size_t(v.chunks), whole = count / p.group_values * p.group_bytes;
+    size_t periods = 0;
+    if (step == 1 && whole >= stored) {
+        periods = std::min(count / v.period_values, (whole - stored) / v.period_bytes + 1);
+        const uint8_t *in = vals + first * sizeof(T);
+        uint8_t *out = buf + start;
+        const size_t pb = v.period_bytes;
+        // The tables in locals: the stores below may alias any memory, so
+        // anything read through `v` would be read again after each of them.
+        constexpr unsigned V = Steps * PPV ? Steps * PPV : VECTOR_MAX_ENCODE_VECTORS;
+        constexpr unsigned C = Chunks ? Chunks : VECTOR_MAX_CHUNKS;
+        const unsigned steps = Steps ? Steps : v.steps, ppv = PPV ? PPV : v.ppv, vectors = steps * ppv;
+        const unsigned chunks = Chunks ? Chunks : v.chunks;
+        __m256i ls[V], mask[V], rs[V];
+        uint32_t op_first[C * V + 1];
+        for (unsigned k = 0; k < vectors; ++k) {
+            ls[k] = load256(v.pieces[k].ls);
+            mask[k] = load256(v.pieces[k].mask);
+            rs[k] = load256(v.pieces[k].rs);
+        }
+        for (unsigned k = 0; k <= chunks * vectors; ++k)
+            op_first[k] = v.op_first[k];
+        const VectorInverse *inverse = v.inverse.data();
+        for (size_t n = 0; n < periods; ++n, out += pb) {
+            __m256i acc[C];
+            for (unsigned c = 0; c < chunks; ++c)
+                acc[c] = _mm256_setzero_si256();
+            for (unsigned st = 0; st < steps; ++st, in += 8 * sizeof(T)) {
+                const __m256i x = load_lanes<T>(in);
+                for (unsigned q = 0; q < ppv; ++q) {
+                    const unsigned vec = st * ppv + q;
+                    __m256i y = _mm256_and_si256(Shifted ? _mm256_srlv_epi32(x, ls[vec]) : x, mask[vec]);
+                    y = _mm256_sllv_epi32(y, rs[vec]);
+                    for (unsigned c = 0; c < chunks; ++c)
+                        for (uint32_t k = op_first[c * vectors + vec]; k < op_first[c * vectors + vec + 1]; ++k)
+                            acc[c] = _mm256_or_si256(acc[c], _mm256_shuffle_epi8(y, load256(inverse[k].ctrl)));
+                }
+            }
+            for (unsigned c = 0; c < chunks; ++c) {
+                __m128i chunk = _mm_or_si128(_mm256_castsi256_si128(acc[c]), _mm256_extracti128_si256(acc[c], 1));
+                __m128i *at = reinterpret_cast<__m128i *>(out + 16 * c);
+                if (n == 0)
+                    chunk = _mm_or_si128(chunk, _mm_loadu_si128(at));
+                _mm_storeu_si128(at, chunk);
+            }
+        }
+    }
+    const size_t done = periods * v.period_values;
+    p.scalar_encode(p, vals, first + done * step, step, buf, start + periods * v.period_bytes, count - done);
+}
+
+template <typename T, unsigned Steps, unsigned PPV, unsigned Chunks>
+void pick_encode_shifted(Program &p) {
+    p.encode_run = p.vector.shifted ? &encode_vector<T, Steps, PPV, Chunks, true>
+                                    : &encode_vector<T, Steps, PPV, Chunks, false>;
+}
+
+/// Encoding shapes (steps, slots, chunks): Mono12p/10p/14p/1p/4p (1, 1, 1),
+/// Mono12Packed/Mono10g (1, 2, 1), RGB565p (3, 1, 1), RGB10p32/RGB10p (3, 1, 2).
+template <typename T>
+void pick_vector_encode(Program &p) {
+    const unsigned steps = p.vector.steps, ppv = p.vector.ppv, chunks = p.vector.chunks;
+    if (chunks == 0)
+        return;
+    if (steps == 1 && ppv == 1 && chunks == 1) return pick_encode_shifted<T, 1, 1, 1>(p);
+    if (steps == 1 && ppv == 2 && chunks == 1) return pick_encode_shifted<T, 1, 2, 1>(p);
+    if (steps == 3 && ppv == 1 && chunks == 1) return pick_encode_shifted<T, 3, 1, 1>(p);
+    if (steps == 3 && ppv == 1 && chunks == 2) return pick_encode_shifted<T, 3, 1, 2>(p);
+    pick_encode_shifted<T, 0, 0, 0>(p);
+}
+
+template <typename T, unsigned Steps, unsigned PPV, bool Signed>
+void pick_vector_loads(Program &p) {
+    const bool shift = p.vector.shifted, broadcast = p.vector.broadcast;
+    p.decode_run = shift ? (broadcast ? &decode_vector<T, Steps, PPV, Signed, true, true>
+                                      : &decode_vector<T, Steps, PPV, Signed, true, false>)
+                         : (broadcast ? &decode_vector<T, Steps, PPV, Signed, false, true>
+                                      : &decode_vector<T, Steps, PPV, Signed, false, false>);
+}
+
 template <typename T, unsigned Steps, unsigned PPV>
-void pick_vector_signed(Program &p) {
-    p.decode_run = p.vector.is_signed ? &decode_vector<T, Steps, PPV, true> : &decode_vector<T, Steps, PPV, false>;
+void pick_vector_shape(Program &p) {
+    if (Steps == 0)   // the table-driven loop has no variants
+        p.decode_run = p.vector.is_signed ? &decode_vector<T, 0, 0, true, true, false>
+                                          : &decode_vector<T, 0, 0, false, true, false>;
+    else if (p.vector.is_signed)
+        pick_vector_loads<T, Steps, PPV, true>(p);
+    else
+        pick_vector_loads<T, Steps, PPV, false>(p);
 }
 
 template <typename T>
 void pick_vector(Program &p) {
     // Steps 1: Mono12p, Mono10p, Mono14p, Mono1p/2p/4p, Packed, g; 3: RGB565p,
     // RGB10p32, RGB10p, RGB12p, Mono10c3p32.
+    pick_vector_encode<T>(p);
     const unsigned steps = p.vector.steps, ppv = p.vector.ppv;
-    if (steps == 1 && ppv == 1) return pick_vector_signed<T, 1, 1>(p);
-    if (steps == 1 && ppv == 2) return pick_vector_signed<T, 1, 2>(p);
-    if (steps == 3 && ppv == 1) return pick_vector_signed<T, 3, 1>(p);
-    pick_vector_signed<T, 0, 0>(p);
+    if (steps == 1 && ppv == 1) return pick_vector_shape<T, 1, 1>(p);
+    if (steps == 1 && ppv == 2) return pick_vector_shape<T, 1, 2>(p);
+    if (steps == 3 && ppv == 1) return pick_vector_shape<T, 3, 1>(p);
+    pick_vector_shape<T, 0, 0>(p);
 }
 
 #undef AVX2
@@ -770,14 +1044,26 @@ void pick_vector(Program &p) {
 // ---------------------------------------------------------------------------
 // Plain C++: kernel choice, once per program.
 
+bool vector_available() {
+#ifdef KORVELL_ENGINE_AVX2
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    return avx2 && g_vectorize.load();
+#else
+    return false;
+#endif
+}
+
+
 template <typename T, unsigned GV, unsigned PPV>
 void pick_word(Program &p) {
     if (p.msb_first) {
         p.decode_run = &decode_word<T, GV, PPV, true>;
-        p.encode_run = &encode_word<T, GV, PPV, true>;
+        p.encode_run = &encode_word_whole<T, GV, PPV, true>;
+        p.overlap_encode = &encode_word<T, GV, PPV, true>;
     } else {
         p.decode_run = &decode_word<T, GV, PPV, false>;
-        p.encode_run = &encode_word<T, GV, PPV, false>;
+        p.encode_run = &encode_word_whole<T, GV, PPV, false>;
+        p.overlap_encode = &encode_word<T, GV, PPV, false>;
     }
 }
 
@@ -814,15 +1100,6 @@ void pick_typed(Program &p) {
     pick_word<T, 0, 0>(p);
 }
 
-bool vector_available() {
-#ifdef KORVELL_ENGINE_AVX2
-    static const bool avx2 = __builtin_cpu_supports("avx2");
-    return avx2 && g_vectorize.load();
-#else
-    return false;
-#endif
-}
-
 void pick_kernels(Program &p) {
     switch (p.out_bytes) {
     case 1: pick_typed<uint8_t>(p); break;
@@ -831,6 +1108,9 @@ void pick_kernels(Program &p) {
     default: pick_typed<uint64_t>(p); break;
     }
     p.scalar_decode = p.decode_run;
+    p.scalar_encode = p.encode_run;
+    if (!p.overlap_encode)
+        p.overlap_encode = p.encode_run;   // copies and byte swaps write every bit; generic code ORs
     if (!vector_available() || !plan_vector(p))
         return;
 #ifdef KORVELL_ENGINE_AVX2
@@ -864,9 +1144,94 @@ void check_geometry(const Program &p, const Geometry &g, const char *stream, uin
              u128_text(last + 1));
 }
 
+// ---------------------------------------------------------------------------
+// Plain C++: planes into pixels.  A copy program whose runs are the planes of
+// one frame (dst_step == runs, dst_line == 1) fills each pixel from all of
+// them in one pass: every output byte is written once, in order, instead of
+// once per plane with single-element stores.
+
+/// Whether a call interleaves planes, and the kernel exists for its shape.
+bool interleaves(const Program &p, const Geometry &g) {
+    return p.kernel == Kernel::copy && p.out_bytes <= 4 && g.runs >= 2 && g.runs <= 4 && g.dst_step == g.runs &&
+           g.dst_line == 1 && g.count > 0;
+}
+
+template <typename T, unsigned R>
+void interleave_scalar(const uint8_t *const *planes, uint8_t *out, size_t from, size_t count) {
+    for (size_t i = from; i < count; ++i)
+        for (unsigned y = 0; y < R; ++y)
+            store<T>(out + (i * R + y) * sizeof(T), load<T>(planes[y] + i * sizeof(T)));
+}
+
+#ifdef KORVELL_ENGINE_AVX2
+/// 16 bytes from each plane make R x 16 bytes of pixels: each output chunk
+/// is the OR of one byte shuffle per plane.
+template <typename T, unsigned R>
+__attribute__((target("avx2"))) void interleave_vector(const uint8_t *const *planes, uint8_t *out, size_t count) {
+    constexpr unsigned E = 16 / sizeof(T);   // elements per plane per round
+    __m128i ctrl[R][R];
+    for (unsigned c = 0; c < R; ++c)
+        for (unsigned y = 0; y < R; ++y) {
+            alignas(16) uint8_t b[16];
+            for (unsigned k = 0; k < 16; ++k) {
+                unsigned ob = 16 * c + k, pixel = ob / (R * sizeof(T)), channel = ob % (R * sizeof(T)) / sizeof(T);
+                b[k] = channel == y ? uint8_t(pixel * sizeof(T) + ob % sizeof(T)) : 0x80;
+            }
+            ctrl[c][y] = _mm_load_si128(reinterpret_cast<const __m128i *>(b));
+        }
+    size_t i = 0;
+    for (; i + E <= count; i += E) {
+        __m128i in[R];
+        for (unsigned y = 0; y < R; ++y)
+            in[y] = _mm_loadu_si128(reinterpret_cast<const __m128i *>(planes[y] + i * sizeof(T)));
+        for (unsigned c = 0; c < R; ++c) {
+            __m128i chunk = _mm_shuffle_epi8(in[0], ctrl[c][0]);
+            for (unsigned y = 1; y < R; ++y)
+                chunk = _mm_or_si128(chunk, _mm_shuffle_epi8(in[y], ctrl[c][y]));
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(out + (i * R + E * c) * sizeof(T)), chunk);
+        }
+    }
+    interleave_scalar<T, R>(planes, out, i, count);
+}
+#endif
+
+template <typename T, unsigned R>
+void interleave(const uint8_t *const *planes, uint8_t *out, size_t count) {
+#ifdef KORVELL_ENGINE_AVX2
+    if (vector_available())
+        return interleave_vector<T, R>(planes, out, count);
+#endif
+    interleave_scalar<T, R>(planes, out, 0, count);
+}
+
+template <typename T>
+void interleave_runs(const uint8_t *const *planes, uint8_t *out, unsigned runs, size_t count) {
+    switch (runs) {
+    case 2: return interleave<T, 2>(planes, out, count);
+    case 3: return interleave<T, 3>(planes, out, count);
+    default: return interleave<T, 4>(planes, out, count);
+    }
+}
+
+/// Decodes a call that `interleaves`.
+void decode_interleaved(const Program &p, const Geometry &g, const uint8_t *src, uint8_t *vals) {
+    const uint8_t *planes[4];
+    for (uint64_t y = 0; y < g.runs; ++y)
+        planes[y] = src + g.src_offset + y * g.src_stride;
+    uint8_t *out = vals + g.dst_offset * p.out_bytes;
+    const unsigned runs = unsigned(g.runs);
+    switch (p.out_bytes) {
+    case 1: return interleave_runs<uint8_t>(planes, out, runs, size_t(g.count));
+    case 2: return interleave_runs<uint16_t>(planes, out, runs, size_t(g.count));
+    default: return interleave_runs<uint32_t>(planes, out, runs, size_t(g.count));
+    }
+}
+
 void decode_frame(const Program &p, const Geometry &g, const uint8_t *src, size_t src_len, uint8_t *vals) {
     if (g.count == 0)
         return;
+    if (interleaves(p, g))
+        return decode_interleaved(p, g, src, vals);
     for (uint64_t y = 0; y < g.runs; ++y)
         p.decode_run(p, src, src_len, size_t(g.src_offset + y * g.src_stride), vals,
                      size_t(g.dst_offset + y * g.dst_line), size_t(g.dst_step), size_t(g.count));
@@ -875,8 +1240,10 @@ void decode_frame(const Program &p, const Geometry &g, const uint8_t *src, size_
 void encode_frame(const Program &p, const Geometry &g, const uint8_t *vals, uint8_t *dst) {
     if (g.count == 0)
         return;
+    const bool shared = g.runs > 1 && g.src_stride < p.byte_count(g.count);
+    const EncodeRun run = shared ? p.overlap_encode : p.encode_run;
     for (uint64_t y = 0; y < g.runs; ++y)
-        p.encode_run(p, vals, size_t(g.dst_offset + y * g.dst_line), size_t(g.dst_step), dst,
+        run(p, vals, size_t(g.dst_offset + y * g.dst_line), size_t(g.dst_step), dst,
                      size_t(g.src_offset + y * g.src_stride), size_t(g.count));
 }
 
@@ -1117,9 +1484,15 @@ void encode(const Program &p, nb::handle src, nb::handle dst, nb::handle count, 
 
 const char *const DECODE_DOC = "Decodes ``runs`` runs of ``src`` (any C-contiguous buffer, read as bytes)\n"
                                "into ``dst`` (a writable C-contiguous array of out_bytes items).\n\n" GEOMETRY_DOC;
-const char *const ENCODE_DOC = "Encodes values of ``src`` (a C-contiguous array of out_bytes items) into\n"
-                               "``dst`` (a writable, zero-filled buffer of bytes): the bits of the pieces\n"
-                               "are OR-ed in, every other bit is left as it was.\n\n" GEOMETRY_DOC;
+const char *const ENCODE_DOC =
+    "Encodes values of ``src`` (a C-contiguous array of out_bytes items) into\n"
+    "``dst`` (a writable buffer of bytes that the caller zero-filled).  Each value\n"
+    "gives its pieces ``(v >> shift) & (2**width - 1)``; its other bits are ignored.\n"
+    "The bytes of a run's first group and of its partial last group are OR-ed, so\n"
+    "runs that share a byte keep each other's bits (as do runs of one call whose\n"
+    "bytes overlap, which are OR-ed throughout); the run's other whole groups may\n"
+    "be written whole, their padding bits as 0.  Bytes outside the runs are never\n"
+    "written.\n\n" GEOMETRY_DOC;
 
 void bind_program(nb::module_ &m) {
     nb::class_<Program>(m, "Program", nb::is_final(),

@@ -52,12 +52,22 @@ class Program:
         The loop chosen for whole groups: "copy", "byteswap", "word" or "generic".
         """
 
+    @property
+    def _vectorized(self) -> bool:
+        """Whether whole periods of contiguous values go through the vector kernel."""
+
     def byte_count(self, count: int) -> int:
         """Bytes that ``count`` consecutive values occupy from the start of a run."""
 
     def __repr__(self) -> str: ...
 
     def __reduce__(self) -> tuple[type[Program], tuple[object, ...]]: ...
+
+def _vectorize(enabled: bool) -> bool:
+    """
+    Whether programs made from now on may use the vector kernel; returns the previous
+    setting (for tests of the scalar kernels).
+    """
 
 def decode(program: Program, src: Buffer, dst: Buffer, *, count: int, runs: int = 1, src_offset: int = 0, src_stride: int = 0, dst_offset: int = 0, dst_step: int = 1, dst_line: int = 0) -> None:
     """
@@ -73,8 +83,13 @@ def decode(program: Program, src: Buffer, dst: Buffer, *, count: int, runs: int 
 def encode(program: Program, src: Buffer, dst: Buffer, *, count: int, runs: int = 1, src_offset: int = 0, src_stride: int = 0, dst_offset: int = 0, dst_step: int = 1, dst_line: int = 0) -> None:
     """
     Encodes values of ``src`` (a C-contiguous array of out_bytes items) into
-    ``dst`` (a writable, zero-filled buffer of bytes): the bits of the pieces
-    are OR-ed in, every other bit is left as it was.
+    ``dst`` (a writable buffer of bytes that the caller zero-filled).  Each value
+    gives its pieces ``(v >> shift) & (2**width - 1)``; its other bits are ignored.
+    The bytes of a run's first group and of its partial last group are OR-ed, so
+    runs that share a byte keep each other's bits (as do runs of one call whose
+    bytes overlap, which are OR-ed throughout); the run's other whole groups may
+    be written whole, their padding bits as 0.  Bytes outside the runs are never
+    written.
 
     Run y holds ``count`` values, from stream byte ``src_offset + y * src_stride``;
     value i of run y is element ``dst_offset + y * dst_line + i * dst_step`` of the
