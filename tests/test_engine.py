@@ -269,12 +269,6 @@ def test_runs_of_one_call_that_share_bytes_are_or_ed():
     assert bytes(dst) == ref_encode(nibble, values, bytes(101), g)
 
 
-def test_signed_values_fill_the_container():
-    out = np.zeros(3, np.int16)
-    decode(Program(2, 1, [(0, 10, 0, 0)], False, 2, [10]), b"\xff\x03\x00\x02\xff\x01", out, count=3)
-    assert out.tolist() == [-1, -512, 511]
-
-
 # ---------------------------------------------------------------------------
 # The program record.
 

@@ -25,8 +25,8 @@ constexpr int64_t MAX_GROUP_BYTES = 4096;
 constexpr int64_t MAX_GROUP_VALUES = 4096;
 
 // ---------------------------------------------------------------------------
-// Plain C++: text for messages.  Errors of the plain part are C++ exceptions
-// (std::invalid_argument becomes ValueError, std::overflow_error OverflowError).
+// Plain C++: text for messages.  Errors of the plain part are C++ exceptions:
+// nanobind turns std::invalid_argument into ValueError.
 
 std::string u128_text(u128 value) {
     if (value == 0)
@@ -115,7 +115,6 @@ struct VectorPiece {
 
 struct VectorInverse {
     uint8_t ctrl[32];
-    uint32_t vector;   // which of a period's step-and-slot vectors it shuffles
 };
 
 /// The vector kernel's reading of a program: `period_values` values (a
@@ -627,12 +626,13 @@ void encode_word_whole(const Program &p, const uint8_t *vals, size_t first, size
 }
 
 // ---------------------------------------------------------------------------
-// Plain C++: the vector kernel.  Eight values at a time: two 16-byte loads,
-// then per piece a byte shuffle that gathers each value's bytes into a 32-bit
-// lane, a shift and a mask per lane.  One program-derived table serves every
-// layout whose pieces fit in 4 bytes and whose 4 consecutive values lie in
-// 16 bytes.  Chosen at run time when the processor has AVX2; the scalar
-// kernels are the fallback and finish every run.
+// Plain C++: the vector kernel.  Eight values at a time: one 16-byte load
+// (two when the 8 values span more), then per piece a byte shuffle that
+// gathers each value's bytes into a 32-bit lane, a shift and a mask per lane.
+// One program-derived table serves every layout whose pieces fit in 4 bytes
+// and whose 4 consecutive values lie in 16 bytes; encoding runs the same
+// table backwards.  Chosen at run time when the processor has AVX2; the
+// scalar kernels are the fallback and finish every run.
 
 constexpr uint32_t VECTOR_MAX_STEPS = 64;
 constexpr uint32_t VECTOR_MAX_CHUNKS = 4, VECTOR_MAX_ENCODE_VECTORS = 16;
@@ -684,7 +684,6 @@ void plan_inverse(VectorPlan &v) {
                     }
                 if (!any)
                     break;
-                inv.vector = vec;
                 v.inverse.push_back(inv);
             }
         }
