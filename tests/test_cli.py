@@ -103,16 +103,17 @@ class TestSubprocess:
         assert done.returncode == 1
         assert done.stderr == (
             "korvell-pfnc: unknown pixel format: 'Mono8x' is not a pixel-format designation: "
-            "it reads only up to character 5 ('Mono8'), not 'x'\n"
+            "it reads only up to character 5 ('Mono8'), not 'x'; did you mean Mono8 or Mono8s?\n"
         )
         assert [t["name"] for t in rows_of(done.stdout)] == ["Mono8", "RGB8"]
 
-    @pytest.mark.parametrize("args", [["--help"], ["describe", "--help"], ["list", "--help"]], ids=" ".join)
+    @pytest.mark.parametrize("args", [["--help"], ["describe", "--help"], ["list", "--help"], ["decode", "--help"]], ids=" ".join)
     def test_help(self, args):
         done = run(*args)
         assert done.returncode == 0
         assert done.stdout.startswith("usage: korvell-pfnc")
         assert done.stderr == ""
+        assert "Exit status: 0 on success;" in " ".join(done.stdout.split())
 
     def test_closed_pipe_is_quiet(self):
         proc = subprocess.Popen(
@@ -216,7 +217,11 @@ class TestErrors:
             ("", "'' is not a pixel-format designation: no component set of the vocabulary begins it"),
             ("Foo8", "'Foo8' is not a pixel-format designation: no component set of the vocabulary begins it"),
             ("RGB8_x", "'RGB8_x' is not a pixel-format designation: it reads only up to character 4 ('RGB8'), not '_x'"),
-            ("Mono\n8", "'Mono\\n8' is not a pixel-format designation: it reads only up to character 4 ('Mono'), not '\\n8'"),
+            (
+                "Mono\n8",
+                "'Mono\\n8' is not a pixel-format designation: it reads only up to character 4 ('Mono'), not '\\n8'; "
+                "did you mean Mono8?",
+            ),
         ],
         ids=["empty", "Foo8", "RGB8_x", "newline"],
     )
@@ -236,7 +241,7 @@ class TestErrors:
         assert main(["describe", "--json", "Nope", "Mono8"]) == 1
         out, err = capsys.readouterr()
         nope, mono8 = json.loads(out)
-        assert nope == {"name": "Nope", "error": err.split("unknown pixel format: ", 1)[1].rstrip("\n")}
+        assert nope == {"name": "Nope", "error": err.split("unknown pixel format: ", 1)[1].rstrip("\n"), "suggestions": []}
         assert mono8["designation"] == "Mono8"
 
     @pytest.mark.parametrize(
@@ -246,6 +251,72 @@ class TestErrors:
         assert main(argv) == 2
         out, err = capsys.readouterr()
         assert out == "" and err.startswith("usage: korvell-pfnc")
+
+
+class TestValues:
+    @pytest.mark.parametrize(
+        "text, name, value",
+        [
+            ("0x01080001", "Mono8", 0x01080001),
+            ("0X010c0047", "Mono12p", 0x010C0047),
+            ("17301505", "Mono8", 0x01080001),
+            ("0x0230004B", "BGR16", 0x0230004B),  # shared with the deprecated BGR16Packed: the current name
+            ("0x010A00CA", "R10", 0x01100120),  # superseded: the name's current value
+        ],
+    )
+    def test_value_is_described_as_its_name(self, text, name, value):
+        record = cli.describe(text)
+        assert (record["name"], record["designation"], record["value"]) == (name, name, value)
+        assert record["from_value"]["text"] == text and record["from_value"]["value"] == int(text, 0)
+
+    @pytest.mark.parametrize(
+        "text, shown",
+        [
+            ("17301505", "value 17301505 (0x01080001)"),
+            ("0x010a00ca", "value 0x010A00CA, a superseded value of R10"),
+        ],
+    )
+    def test_table_says_which_value(self, capsys, text, shown):
+        status, (table,), _ = describe_text(capsys, text)
+        assert status == 0 and table["resolved from"] == shown
+        assert list(table)[:3] == ["name", "resolved from", "designation"]
+
+    @pytest.mark.parametrize(
+        "text, message",
+        [
+            ("0x80000001", "0x80000001 is a vendor-specific value (bit 31 set); "),
+            ("2147483649", "2147483649 (0x80000001) is a vendor-specific value (bit 31 set); "),
+            ("0x01234567", "0x01234567 is not a published pixel-format value"),
+            ("0x" + "0" * 5000 + "1", "(0x00000001) is not a published pixel-format value"),
+            ("4294967296", "4294967296 is not a pixel-format value: values have 32 bits"),
+            ("9" * 5000, "(5000 characters) is not a pixel-format value: values have 32 bits"),
+        ],
+        ids=["vendor", "vendor-decimal", "unpublished", "leading-zeros", "33-bits", "long-decimal"],
+    )
+    def test_value_refusals(self, capsys, text, message):
+        status, tables_, err = describe_text(capsys, text, "Mono8")
+        assert status == 1 and [t["name"] for t in tables_] == ["Mono8"]
+        assert err.startswith("korvell-pfnc: unknown pixel format: ") and err.count("\n") == 1
+        assert message in err and len(err) < 300 and "did you mean" not in err
+
+    def test_over_long_digit_run_gets_the_library_message(self, capsys):
+        status, _, err = describe_text(capsys, "Mono" + "8" * 5000)
+        assert status == 1 and "5000 digits" in err
+        assert "set_int_max_str_digits" not in err
+
+
+class TestHints:
+    @pytest.mark.parametrize(
+        "argv",
+        [["describe", "mono8"], ["describe", "--json", "mono8"], ["decode", "mono8", "--width", "1", "--height", "1", "f", "-o", "o"]],
+        ids=["describe", "json", "decode"],
+    )
+    def test_near_miss_gets_a_hint(self, capsys, argv):
+        assert main(argv) == 1
+        out, err = capsys.readouterr()
+        assert err.endswith("; did you mean Mono8?\n")
+        if "--json" in argv:
+            assert json.loads(out)[0]["suggestions"] == ["Mono8"]
 
 
 class TestList:

@@ -2,9 +2,11 @@
 
 ``describe`` takes each pixel-format name apart and prints its parts as an
 aligned table (``--json`` for a machine-readable list), with the bit layout the
-decoders read; ``list`` prints the published names with their values.  A name
-that does not parse is reported on stderr, one line each, and makes the exit
-status 1; the other names are still described.
+decoders read; a published 32-bit value (``0x01080001`` or ``17301505``) stands
+for its name.  ``list`` prints the published names with their values.  A name
+or value that does not parse is reported on stderr, one line each, with the
+names it was likely meant to be, and makes the exit status 1; the other names
+are still described.
 
 ``decode NAME --width W --height H RAW... -o OUT`` turns raw frame files into
 ``.npy`` files.  A raw file must hold exactly one frame; one that does not is
@@ -17,6 +19,7 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import re
 import stat
 import sys
 from collections.abc import Sequence
@@ -26,10 +29,16 @@ from . import __version__
 from . import names as _names
 from .exceptions import PixelFormatDecodeNotSupportedError, PixelFormatValueReject
 from .pixel_format import OpaquePixelFormat, PixelFormat
+from .suggest import near_names
 
 __all__ = ["main", "describe", "build_parser"]
 
 PROG = "korvell-pfnc"
+
+_EXIT_CODES = (
+    "Exit status: 0 on success; 1 when a name or value does not parse or a frame "
+    "cannot be decoded or written; 2 for a usage error."
+)
 
 _STATUS_TEXT = {
     "standard": "standard",
@@ -154,16 +163,72 @@ def _layout_record(fmt: Any) -> dict[str, Any]:
     return record
 
 
+# A value as a camera reports it: decimal digits, or hexadecimal after 0x.
+# ASCII only: str.isdigit() would take other scripts' digits.
+_VALUE = re.compile(r"0[xX](?P<hex>[0-9A-Fa-f]+)|(?P<dec>[0-9]+)")
+_VENDOR_BIT = 1 << 31
+_SHOWN = 60  # characters of a given text shown in a message
+
+
+def _shown(text: str) -> str:
+    return text if len(text) <= _SHOWN else f"{text[:_SHOWN]}... ({len(text)} characters)"
+
+
+def _value_of(text: str) -> Optional[int]:
+    """The 32-bit value ``text`` writes, None for text that is no value.
+
+    Raises PixelFormatValueReject for a value past 32 bits.
+    """
+    found = _VALUE.fullmatch(text)
+    if found is None:
+        return None
+    digits, base, most = (found["hex"], 16, 8) if found["hex"] is not None else (found["dec"], 10, 10)
+    # Counted before conversion: a long decimal run is past the interpreter's
+    # integer-string limit, and past 32 bits long before that.
+    significant = digits.lstrip("0")
+    code = int(significant or "0", base) if len(significant) <= most else 1 << 32
+    if code >= 1 << 32:
+        raise PixelFormatValueReject(f"{_shown(text)} is not a pixel-format value: values have 32 bits")
+    return code
+
+
+def _resolve_value(text: str, code: int) -> tuple[_names.NameEntry, PixelFormat]:
+    shown = f"0x{code:08X}" if text.lower() == f"0x{code:08x}" else f"{_shown(text)} (0x{code:08X})"
+    if code & _VENDOR_BIT:
+        raise PixelFormatValueReject(
+            f"{shown} is a vendor-specific value (bit 31 set); only its maker's documents say which format it is"
+        )
+    entry = _names.by_code(code)
+    if entry is None:
+        raise PixelFormatValueReject(f"{shown} is not a published pixel-format value")
+    return entry, PixelFormat.from_code(code)
+
+
 def describe(name: str) -> dict[str, Any]:
     """The parts of the pixel format ``name`` as plain data (what ``--json`` prints).
 
-    Raises PixelFormatValueReject for a name that does not parse.
+    ``name`` may be a published 32-bit value (``"0x01080001"``, ``"17301505"``):
+    the record is that of the name the value belongs to (``"name"``), and
+    ``"from_value"`` says which value it was and what kind: the value of the
+    name itself, or a superseded value (the format is then the name's current
+    one).  For a name, ``"from_value"`` is None.
+
+    Raises PixelFormatValueReject for a name or value that does not parse, and
+    for a vendor-specific value (bit 31 set).
     """
-    fmt = PixelFormat.from_designation(name)
+    code = _value_of(name)
+    from_value: Optional[dict[str, Any]] = None
+    if code is None:
+        fmt = PixelFormat.from_designation(name)
+    else:
+        row, fmt = _resolve_value(name, code)
+        from_value = {"text": name, "value": code, "value_hex": _hex(code), "status": row.status}
+        name = row.name
     status, replacement = _status(name)
     entry = _entry_of(name, fmt)
     record: dict[str, Any] = {
         "name": name,
+        "from_value": from_value,
         "designation": fmt.designation(),
         "status": status,
         "replacement": replacement,
@@ -215,8 +280,18 @@ def _rows(record: dict[str, Any], arrow: str) -> list[tuple[str, str]]:
         shown = "not published"
     else:
         shown = _STATUS_TEXT.get(status, status)
-    rows = [
-        ("name", record["name"]),
+    rows = [("name", record["name"])]
+    given = record.get("from_value")
+    if given is not None:
+        value = given["value_hex"]
+        if given["text"].lower() != value.lower():
+            value = f"{_shown(given['text'])} ({value})"
+        if given["status"] == "superseded":
+            value += f", a superseded value of {record['name']}"
+        elif given["status"] == "deprecated":
+            value += f", the value of the deprecated {record['name']}"
+        rows.append(("resolved from", f"value {value}"))
+    rows += [
         ("designation", record["designation"]),
         ("status", shown),
     ]
@@ -269,6 +344,23 @@ def _table(rows: Sequence[tuple[str, str]], width: int) -> str:
 # Subcommands.
 
 
+def _hint(suggestions: Sequence[str]) -> str:
+    if not suggestions:
+        return ""
+    if len(suggestions) == 1:
+        return f"; did you mean {suggestions[0]}?"
+    return f"; did you mean {', '.join(suggestions[:-1])} or {suggestions[-1]}?"
+
+
+def _unknown(name: str, exc: Exception, err: TextIO) -> list[str]:
+    """Report ``name`` on ``err`` as one line; return the names it was likely meant to be."""
+    # A value is no misspelt name.
+    suggestions = near_names(name) if _VALUE.fullmatch(name) is None else []
+    # The parser's message names the text and says how far it read.
+    print(_printable(f"{PROG}: unknown pixel format: {exc}{_hint(suggestions)}", err), file=err)
+    return suggestions
+
+
 def _cmd_describe(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     status = 0
     records: list[dict[str, Any]] = []
@@ -276,9 +368,8 @@ def _cmd_describe(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
         try:
             record = describe(name)
         except PixelFormatValueReject as exc:
-            # The parser's message names the text and says how far it read.
-            print(f"{PROG}: unknown pixel format: {exc}", file=err)
-            records.append({"name": name, "error": str(exc)})
+            suggestions = _unknown(name, exc, err)
+            records.append({"name": name, "error": str(exc), "suggestions": suggestions})
             status = 1
             continue
         records.append(record)
@@ -461,7 +552,7 @@ def _cmd_decode(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     try:
         fmt = PixelFormat.from_designation(args.name)
     except PixelFormatValueReject as exc:
-        print(f"{PROG}: unknown pixel format: {exc}", file=err)
+        _unknown(args.name, exc, err)
         return 1
     what = f"one {args.name} frame of {args.width} x {args.height}"
     if args.stride is not None:
@@ -547,6 +638,7 @@ def build_parser() -> argparse.ArgumentParser:
             "Take GenICam PFNC pixel-format names apart, list the published names and "
             "decode raw frames."
         ),
+        epilog=_EXIT_CODES,
     )
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND")
@@ -554,15 +646,21 @@ def build_parser() -> argparse.ArgumentParser:
 
     p_describe = sub.add_parser(
         "describe",
-        help="print the parts of each pixel-format name",
+        help="print the parts of each pixel-format name or value",
         description=(
             "Print the parts of each pixel-format name: components, bits per channel, "
-            "data types, packing, interface-specific suffix, value and bits per pixel. "
-            "Deprecated names are described as the format that replaces them. "
-            "Exit status 1 when a name does not parse (the others are still described)."
+            "data types, packing, interface-specific suffix, value, bits per pixel and "
+            "the bit layout the decoders read. A published 32-bit value (0x01080001 or "
+            "17301505) is described as its name; a superseded value as the current "
+            "format of its name. Deprecated names are described as the format that "
+            "replaces them. A name that does not parse is reported with the names it "
+            "was likely meant to be, and the others are still described."
         ),
+        epilog=_EXIT_CODES,
     )
-    p_describe.add_argument("names", nargs="+", metavar="NAME", help="a pixel-format name (Mono12p, RGB10p32, ...)")
+    p_describe.add_argument(
+        "names", nargs="+", metavar="NAME", help="a pixel-format name (Mono12p, RGB10p32, ...) or value (0x010C0047)"
+    )
     p_describe.add_argument("--json", action="store_true", help="print a JSON list, one object per name")
     p_describe.set_defaults(run=_cmd_describe)
 
@@ -574,6 +672,7 @@ def build_parser() -> argparse.ArgumentParser:
             "pixel. Default: the current names (standard and GigE Vision specific) and the "
             "deprecated names, marked with the name that replaces them."
         ),
+        epilog="Exit status: 0 on success; 2 for a usage error.",
     )
     p_list.add_argument(
         "--status",
@@ -596,6 +695,7 @@ def build_parser() -> argparse.ArgumentParser:
             "and each RAW gives <stem>.npy. One line per written file goes to stdout; with "
             "several inputs a progress bar goes to stderr when stderr is a terminal."
         ),
+        epilog=_EXIT_CODES,
     )
     p_decode.add_argument("name", metavar="NAME", help="the pixel format of the frames (Mono12p, RGB10p32, ...)")
     p_decode.add_argument("raws", nargs="+", metavar="RAW", help="a raw frame file")
