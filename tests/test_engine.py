@@ -381,6 +381,9 @@ def test_nothing_to_do_needs_no_bytes():
     (np.zeros(6, np.uint8)[::2], np.zeros(2, np.uint16), ValueError, "src must be C-contiguous"),
     (bytes(3), None, TypeError, "dst must be a buffer .* not NoneType"),
     ([1, 2, 3], np.zeros(2, np.uint16), TypeError, "src must be a buffer .* not list"),
+    (bytes(3), np.empty(1, object), TypeError, "dst holds Python objects"),
+    (np.empty(1, object), np.zeros(2, np.uint16), TypeError, "src holds Python objects"),
+    (bytes(3), np.empty(1, [("x", "u1"), ("O", "O")]), TypeError, "dst holds Python objects"),
 ])  # fmt: skip
 def test_bad_buffers_are_refused(src, dst, error, message):
     with pytest.raises(error, match=message):

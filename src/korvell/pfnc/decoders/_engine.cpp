@@ -1368,6 +1368,19 @@ nb::tuple program_reduce(nb::handle self) {
 // Binding: buffers.  A view is held for the whole call, so the memory cannot
 // be freed or resized while the loops run without the lock.
 
+/// Whether a struct-module format names an object item ('O'), field names
+/// (between colons) aside.
+bool holds_objects(const char *format) {
+    bool in_name = false;
+    for (const char *c = format ? format : ""; *c; ++c) {
+        if (*c == ':')
+            in_name = !in_name;
+        else if (*c == 'O' && !in_name)
+            return true;
+    }
+    return false;
+}
+
 class BufferView {
 public:
     BufferView() = default;
@@ -1383,13 +1396,14 @@ public:
         if (!PyObject_CheckBuffer(obj.ptr()))
             throw nb::type_error((std::string(name) + " must be a buffer (bytes, bytearray, memoryview or a numpy "
                                   "array), not " + korvell::class_name_of(obj)).c_str());
-        if (PyObject_GetBuffer(obj.ptr(), &view_, PyBUF_STRIDES | (writable ? PyBUF_WRITABLE : 0)) != 0) {
+        const int flags = PyBUF_STRIDES | PyBUF_FORMAT | (writable ? PyBUF_WRITABLE : 0);
+        if (PyObject_GetBuffer(obj.ptr(), &view_, flags) != 0) {
             if (!writable)
                 throw nb::python_error();
             // Tell a read-only buffer from one the exporter refuses otherwise.
             nb::python_error refused;
             Py_buffer probe;
-            if (PyObject_GetBuffer(obj.ptr(), &probe, PyBUF_STRIDES) != 0) {
+            if (PyObject_GetBuffer(obj.ptr(), &probe, PyBUF_STRIDES | PyBUF_FORMAT) != 0) {
                 PyErr_Clear();
                 refused.restore();
                 throw nb::python_error();
@@ -1403,6 +1417,11 @@ public:
             fail(std::string(name) + " is read-only");
         }
         held_ = true;
+        // The items of an object array are references: raw bits written
+        // there would be freed as objects later.
+        if (holds_objects(view_.format))
+            throw nb::type_error((std::string(name) + " holds Python objects; it must hold plain numbers or bytes")
+                                     .c_str());
         if (!PyBuffer_IsContiguous(&view_, 'C'))
             fail(std::string(name) + " must be C-contiguous");
     }
