@@ -14,16 +14,12 @@ from korvell.pfnc.suggest import near_names
     [
         ("mono8", ["Mono8"]),
         ("Bgr8", ["BGR8"]),  # case aside, no edit at all
-        ("MONO12P", ["Mono12p"]),
         ("rgb10v1packed", ["RGB10V1Packed"]),  # a name the grammar cannot read
         ("Mnoo12p", ["Mono12p"]),  # swap of neighbours
         ("BaerRG8", ["BayerRG8"]),  # insert
         ("Mono8x", ["Mono8", "Mono8s"]),  # delete, replace
-        ("Coord3D_ABC32F", ["Coord3D_ABC32f"]),
         ("BayerRBGG8", ["BayerRG8", "BayerBG8"]),  # two edits, the longer shared front first
         ("Foo8", []),  # two edits from Mono8, but short
-        ("Nope", []),
-        ("", []),
         ("Mono8" * 20, []),
     ],
 )
@@ -62,9 +58,3 @@ def test_bounded_distance_agrees_with_the_full_table():
         a, b = ("".join(rng.choice("ab8_") for _ in range(rng.randint(0, 8))) for _ in range(2))
         limit = rng.randint(0, 3)
         assert suggest._distance(a, b, limit) == min(_reference_distance(a, b), limit + 1), (a, b, limit)
-
-
-@pytest.mark.parametrize("bad", [None, b"Mono8", 8])
-def test_text_must_be_str(bad):
-    with pytest.raises(TypeError):
-        near_names(bad)
