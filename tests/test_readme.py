@@ -7,15 +7,17 @@ import re
 import pytest
 
 from korvell.pfnc.genicam.components import COMPONENT_SET_REGISTRY
+from korvell.pfnc.vendor import VENDOR_NAMES
 
 README = pathlib.Path(__file__).resolve().parents[1] / "README.md"
 
 
 @pytest.fixture
 def restored_vocabulary():
-    snap = COMPONENT_SET_REGISTRY.snapshot()
+    snaps = [(registry, registry.snapshot()) for registry in (COMPONENT_SET_REGISTRY, VENDOR_NAMES)]
     yield
-    COMPONENT_SET_REGISTRY.restore(snap)
+    for registry, snap in snaps:
+        registry.restore(snap)
 
 
 def test_examples(restored_vocabulary):
