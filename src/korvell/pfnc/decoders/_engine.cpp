@@ -123,9 +123,12 @@ struct VectorInverse {
 struct VectorPlan {
     uint32_t steps = 0, ppv = 0, period_values = 0, period_bytes = 0, reach = 0;
     bool is_signed = false, shifted = false;   // some value sign-extended; some piece shifted into place
+    uint32_t shifted_slots = 0;                // bit q: slot q holds a shifted piece
+    bool unified = false;                      // every slot of a step gathers the same bytes (one shuffle)
     bool broadcast = false;                    // each step's two windows are one
     std::vector<uint32_t> window;       // per step: offsets of the low and the high 16-byte load
     std::vector<VectorPiece> pieces;    // per step: ppv slots
+    std::vector<VectorPiece> encode_pieces;   // the same, before `unify`
     std::vector<uint32_t> sign_shift;   // per step: 8 lanes, 32 - sign bits or 0
     // Encoding: the period in 16-byte chunks, each the OR of the shuffles
     // inverse[op_first[c * V + vec] .. op_first[c * V + vec + 1]) of each
@@ -253,6 +256,11 @@ void prepare(Program &p, int64_t group_bytes, int64_t group_values, int64_t out_
         p.slots[fill[size_t(q.dst)]++] = Slot{first, bytes, at, uint32_t(q.shift), low_mask(unsigned(q.width)),
                                              uint32_t(q.src_bit), uint32_t(q.width)};
     }
+    // A value's unshifted pieces first: the vector kernel then skips the
+    // shift of a slot that holds none but those.
+    for (uint32_t j = 0; j < p.group_values; ++j)
+        std::stable_sort(p.slots.begin() + p.value_slots[j], p.slots.begin() + p.value_slots[j + 1],
+                         [](const Slot &a, const Slot &b) { return a.shift < b.shift; });
     p.wide_pieces = std::all_of(p.slots.begin(), p.slots.end(), [](const Slot &sl) { return sl.bytes <= 8; });
     p.sign_shift.assign(p.group_values, 0);
     for (uint32_t j = 0; j < p.group_values; ++j)
@@ -691,6 +699,38 @@ void plan_inverse(VectorPlan &v) {
     v.op_first.back() = uint32_t(v.inverse.size());
 }
 
+/// When each value's pieces lie in 4 bytes, gathers those bytes once per lane
+/// for all its slots (one shuffle per step instead of one per slot).
+void unify(const Program &p, VectorPlan &v) {
+    const uint32_t gv = p.group_values, gb = p.group_bytes;
+    std::vector<VectorPiece> pieces = v.pieces;
+    for (uint32_t st = 0; st < v.steps; ++st)
+        for (uint32_t k = 0; k < 8; ++k) {
+            uint32_t i = 8 * st + k, g = i / gv, j = i % gv, lo = UINT32_MAX, hi = 0;
+            for (uint32_t q = p.value_slots[j]; q < p.value_slots[j + 1]; ++q) {
+                uint32_t bit = g * 8 * gb + p.slots[q].src_bit;
+                lo = std::min(lo, bit / 8);
+                hi = std::max(hi, (bit + p.slots[q].width + 7) / 8);
+            }
+            const uint32_t bytes = hi - lo, window = v.window[2 * st + k / 4];
+            if (bytes > 4)
+                return;
+            for (uint32_t q = 0; q < v.ppv; ++q) {
+                VectorPiece &vp = pieces[size_t(st) * v.ppv + q];
+                for (uint32_t b = 0; b < 4; ++b)
+                    vp.ctrl[4 * k + b] =
+                        b < bytes ? uint8_t(lo - window + (p.msb_first ? bytes - 1 - b : b)) : uint8_t(0x80);
+                if (q >= p.value_slots[j + 1] - p.value_slots[j])
+                    continue;   // an empty slot keeps mask 0
+                const Slot &sl = p.slots[p.value_slots[j] + q];
+                const uint32_t at = g * 8 * gb + sl.src_bit - 8 * lo;   // bits before the piece in the lane's bytes
+                vp.rs[k] = p.msb_first ? 8 * bytes - at - sl.width : at;
+            }
+        }
+    v.pieces = std::move(pieces);
+    v.unified = true;
+}
+
 /// Builds `p.vector`; false (and nothing built) when the layout does not fit.
 bool plan_vector(Program &p) {
     if (p.out_bytes > 4 || p.kernel == Kernel::copy || p.kernel == Kernel::byteswap)
@@ -760,11 +800,16 @@ bool plan_vector(Program &p) {
                     vp.mask[k] = uint32_t(low_mask(sl.width));
                     vp.ls[k] = sl.shift;
                     v.shifted = v.shifted || sl.shift;
+                    if (sl.shift)
+                        v.shifted_slots |= 1u << std::min(q, 31u);
                 }
             }
         }
     }
     plan_inverse(v);
+    v.encode_pieces = v.pieces;   // encoding keeps one gathering per slot: fewer shuffles back
+    if (v.ppv > 1)
+        unify(p, v);
     p.vector = std::move(v);
     return true;
 }
@@ -795,7 +840,7 @@ AVX2 inline void store_lanes(uint8_t *out, __m256i v) {
 }
 
 /// One step: 8 values, in 32-bit lanes, from the two windows, `PPV` pieces each.
-template <unsigned PPV, bool Signed, bool Shifted, bool Broadcast>
+template <unsigned PPV, bool Signed, unsigned Shifts, bool Broadcast, bool Unified>
 AVX2 inline __m256i vector_step(const uint8_t *in, uint32_t lo, uint32_t hi, const __m256i *ctrl, const __m256i *rs,
                                 const __m256i *mask, const __m256i *ls, __m256i ss) {
     __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + lo));
@@ -803,9 +848,11 @@ AVX2 inline __m256i vector_step(const uint8_t *in, uint32_t lo, uint32_t hi, con
                           : _mm256_inserti128_si256(_mm256_castsi128_si256(low),
                                                     _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + hi)), 1);
     __m256i acc = _mm256_setzero_si256();
+    const __m256i gathered = _mm256_shuffle_epi8(v, ctrl[0]);
     for (unsigned q = 0; q < PPV; ++q) {
-        __m256i x = _mm256_and_si256(_mm256_srlv_epi32(_mm256_shuffle_epi8(v, ctrl[q]), rs[q]), mask[q]);
-        acc = _mm256_or_si256(acc, Shifted ? _mm256_sllv_epi32(x, ls[q]) : x);
+        const __m256i bytes = Unified || q == 0 ? gathered : _mm256_shuffle_epi8(v, ctrl[q]);
+        __m256i x = _mm256_and_si256(_mm256_srlv_epi32(bytes, rs[q]), mask[q]);
+        acc = _mm256_or_si256(acc, (Shifts >> q) & 1 ? _mm256_sllv_epi32(x, ls[q]) : x);
     }
     if (Signed)
         acc = _mm256_srav_epi32(_mm256_sllv_epi32(acc, ss), ss);
@@ -866,7 +913,7 @@ AVX2 inline void vector_step_table(const uint8_t *in, const VectorPlan &v, unsig
 /// Whole periods of a run with contiguous values, while the loads stay inside
 /// the buffer; the rest of the run goes to the scalar kernel.  With the shape
 /// a template argument the tables live in registers.
-template <typename T, unsigned Steps, unsigned PPV, bool Signed, bool Shifted, bool Broadcast>
+template <typename T, unsigned Steps, unsigned PPV, bool Signed, unsigned Shifts, bool Broadcast, bool Unified>
 AVX2 void decode_vector(const Program &p, const uint8_t *buf, size_t buf_len, size_t start, uint8_t *vals,
                         size_t first, size_t step, size_t count) {
     const VectorPlan &v = p.vector;
@@ -897,7 +944,7 @@ AVX2 void decode_vector(const Program &p, const uint8_t *buf, size_t buf_len, si
                 __m256i r[Rounds * Steps];
                 for (unsigned round = 0; round < Rounds; ++round)
                     for (unsigned st = 0; st < Steps; ++st)
-                        r[round * Steps + st] = vector_step<PPV, Signed, Shifted, Broadcast>(
+                        r[round * Steps + st] = vector_step<PPV, Signed, Shifts, Broadcast, Unified>(
                             in + round * pb, window[2 * st], window[2 * st + 1], ctrl + st * PPV, rs + st * PPV,
                             mask + st * PPV, ls + st * PPV, ss[st]);
                 for (unsigned b = 0; b < Rounds * Steps; b += Block, out += 32)
@@ -950,9 +997,9 @@ AVX2 void encode_vector(const Program &p, const uint8_t *vals, size_t first, siz
         __m256i ls[V], mask[V], rs[V];
         uint32_t op_first[C * V + 1];
         for (unsigned k = 0; k < vectors; ++k) {
-            ls[k] = load256(v.pieces[k].ls);
-            mask[k] = load256(v.pieces[k].mask);
-            rs[k] = load256(v.pieces[k].rs);
+            ls[k] = load256(v.encode_pieces[k].ls);
+            mask[k] = load256(v.encode_pieces[k].mask);
+            rs[k] = load256(v.encode_pieces[k].rs);
         }
         for (unsigned k = 0; k <= chunks * vectors; ++k)
             op_first[k] = v.op_first[k];
@@ -1005,24 +1052,40 @@ void pick_vector_encode(Program &p) {
     pick_encode_shifted<T, 0, 0, 0>(p);
 }
 
-template <typename T, unsigned Steps, unsigned PPV, bool Signed>
+template <typename T, unsigned Steps, unsigned PPV, bool Signed, unsigned Shifts, bool Unified>
 void pick_vector_loads(Program &p) {
-    const bool shift = p.vector.shifted, broadcast = p.vector.broadcast;
-    p.decode_run = shift ? (broadcast ? &decode_vector<T, Steps, PPV, Signed, true, true>
-                                      : &decode_vector<T, Steps, PPV, Signed, true, false>)
-                         : (broadcast ? &decode_vector<T, Steps, PPV, Signed, false, true>
-                                      : &decode_vector<T, Steps, PPV, Signed, false, false>);
+    p.decode_run = p.vector.broadcast ? &decode_vector<T, Steps, PPV, Signed, Shifts, true, Unified>
+                                      : &decode_vector<T, Steps, PPV, Signed, Shifts, false, Unified>;
+}
+
+template <typename T, unsigned Steps, unsigned PPV, bool Signed, unsigned Shifts>
+void pick_vector_unified(Program &p) {
+    if constexpr (PPV > 1)
+        if (p.vector.unified)
+            return pick_vector_loads<T, Steps, PPV, Signed, Shifts, true>(p);
+    pick_vector_loads<T, Steps, PPV, Signed, Shifts, false>(p);
+}
+
+/// The slots that shift their pieces into place, as a template argument.
+template <typename T, unsigned Steps, unsigned PPV, bool Signed>
+void pick_vector_shifts(Program &p) {
+    switch (p.vector.shifted_slots & ((1u << PPV) - 1)) {
+    case 0: return pick_vector_unified<T, Steps, PPV, Signed, 0>(p);
+    case 1: return pick_vector_unified<T, Steps, PPV, Signed, 1>(p);
+    case 2: if constexpr (PPV > 1) return pick_vector_unified<T, Steps, PPV, Signed, 2>(p); else return;
+    default: if constexpr (PPV > 1) return pick_vector_unified<T, Steps, PPV, Signed, 3>(p); else return;
+    }
 }
 
 template <typename T, unsigned Steps, unsigned PPV>
 void pick_vector_shape(Program &p) {
-    if (Steps == 0)   // the table-driven loop has no variants
-        p.decode_run = p.vector.is_signed ? &decode_vector<T, 0, 0, true, true, false>
-                                          : &decode_vector<T, 0, 0, false, true, false>;
+    if constexpr (Steps == 0)   // the table-driven loop has no variants
+        p.decode_run = p.vector.is_signed ? &decode_vector<T, 0, 0, true, ~0u, false, false>
+                                          : &decode_vector<T, 0, 0, false, ~0u, false, false>;
     else if (p.vector.is_signed)
-        pick_vector_loads<T, Steps, PPV, true>(p);
+        pick_vector_shifts<T, Steps, PPV, true>(p);
     else
-        pick_vector_loads<T, Steps, PPV, false>(p);
+        pick_vector_shifts<T, Steps, PPV, false>(p);
 }
 
 template <typename T>
