@@ -96,7 +96,11 @@ class _Frame:
     """The runs of one frame: for each program, where its values come from and
     go to, and how many bytes the whole frame takes."""
 
-    __slots__ = ("shape", "runs", "size")
+    __slots__ = ("shape", "runs", "size", "plane")
+    shape: tuple[int, ...]
+    runs: list[tuple[Any, ...]]
+    size: int
+    plane: int
 
     def __init__(self, lay: Layout, width: int, height: int, stride: Optional[int]) -> None:
         channels = len(lay.channels)
@@ -115,9 +119,17 @@ class _Frame:
                     f"{lay.granularity}-pixel groups of {lay.designation}"
                 )
         self.shape = (height, width) if channels == 1 else (height, width, channels)
-        runs = []
+        runs: list[tuple[Any, ...]] = []
         offset = 0
         per_value = 1 if lay.planar else channels
+        programs = lay._programs
+        if lay.planar and stride is None and all(repr(p) == repr(programs[0]) for p in programs):
+            # Planes of one program, one after another: one call takes them all,
+            # which the engine fills pixel by pixel in a single pass.
+            plane = programs[0].byte_count(pixels)
+            runs.append((programs[0], pixels, channels, 0, plane, 0, channels, 1))
+            self.runs, self.size, self.plane = runs, plane * channels, plane
+            return
         for index, program in enumerate(lay._programs):
             line_bytes = program.byte_count(width * per_value)
             if stride is None:
@@ -129,8 +141,8 @@ class _Frame:
             step = channels if lay.planar else 1
             runs.append((program, count, lines, offset, stride or 0, index, step, width * channels))
             offset += plane
-        self.runs = runs
-        self.size = offset
+        self.runs, self.size = runs, offset
+        self.plane = runs[1][3] - runs[0][3] if len(runs) > 1 else 0
 
 
 def _check_size(lay: Layout, view: memoryview, frame: _Frame) -> None:
@@ -147,8 +159,7 @@ def _view(lay: Layout, view: memoryview, frame: _Frame, width: int, stride: Opti
     if len(lay.channels) == 1:
         strides = (line, pixel_bytes)
     elif lay.planar:
-        plane = frame.runs[1][3] - frame.runs[0][3]
-        strides = (line, pixel_bytes, plane)
+        strides = (line, pixel_bytes, frame.plane)
     else:
         strides = (line, pixel_bytes, step)
     dtype = np.dtype(lay.dtype).newbyteorder("<")

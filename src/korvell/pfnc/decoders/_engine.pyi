@@ -3,7 +3,14 @@ The decoding engine: programs that turn fixed groups of packed bytes into
 output values and back, run over byte spans without the interpreter lock.
 """
 
+from typing import Any, Union
+
+import numpy as np
 from typing_extensions import Buffer
+
+# numpy arrays carry the buffer protocol, which their typing does not declare on
+# every Python version.
+_Bytes = Union[Buffer, np.ndarray[Any, Any]]
 
 
 class Program:
@@ -69,7 +76,7 @@ def _vectorize(enabled: bool) -> bool:
     setting (for tests of the scalar kernels).
     """
 
-def decode(program: Program, src: Buffer, dst: Buffer, *, count: int, runs: int = 1, src_offset: int = 0, src_stride: int = 0, dst_offset: int = 0, dst_step: int = 1, dst_line: int = 0) -> None:
+def decode(program: Program, src: _Bytes, dst: _Bytes, *, count: int, runs: int = 1, src_offset: int = 0, src_stride: int = 0, dst_offset: int = 0, dst_step: int = 1, dst_line: int = 0) -> None:
     """
     Decodes ``runs`` runs of ``src`` (any C-contiguous buffer, read as bytes)
     into ``dst`` (a writable C-contiguous array of out_bytes items).
@@ -80,7 +87,7 @@ def decode(program: Program, src: Buffer, dst: Buffer, *, count: int, runs: int 
     the loops run without the interpreter lock.
     """
 
-def encode(program: Program, src: Buffer, dst: Buffer, *, count: int, runs: int = 1, src_offset: int = 0, src_stride: int = 0, dst_offset: int = 0, dst_step: int = 1, dst_line: int = 0) -> None:
+def encode(program: Program, src: _Bytes, dst: _Bytes, *, count: int, runs: int = 1, src_offset: int = 0, src_stride: int = 0, dst_offset: int = 0, dst_step: int = 1, dst_line: int = 0) -> None:
     """
     Encodes values of ``src`` (a C-contiguous array of out_bytes items) into
     ``dst`` (a writable buffer of bytes that the caller zero-filled).  Each value
