@@ -1,7 +1,7 @@
 """Run every benchmark module beside this file and print nanoseconds per call.
 
-Each ``bench_*.py`` module defines ``CASES``: a list of (label, zero-argument
-callable).  Usage: ``python benchmarks/bench.py [substring ...]`` runs the cases
+Each ``bench_*.py`` module may define ``CASES``: a list of (label, zero-argument
+callable); one without (bench_engine.py) prints a table of its own when run.  Usage: ``python benchmarks/bench.py [substring ...]`` runs the cases
 whose label contains one of the substrings (all when none is given).
 """
 
@@ -16,7 +16,7 @@ HERE = pathlib.Path(__file__).resolve().parent
 
 
 def _cases(path: pathlib.Path):
-    return runpy.run_path(str(path))["CASES"]
+    return runpy.run_path(str(path)).get("CASES", [])
 
 
 def ns_per_call(func, repeat: int = 5) -> float:
