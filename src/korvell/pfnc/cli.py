@@ -565,11 +565,9 @@ def _cmd_decode(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     except PixelFormatDecodeNotSupportedError as exc:
         print(f"{PROG}: cannot decode: {exc}", file=err)
         return 1
-    except ValueError as exc:
-        # The frame geometry: a stride shorter than a line, a width that splits a group.
-        print(f"{PROG}: {exc}", file=err)
-        return 1
-    except _Skip as exc:
+    except (ValueError, _Skip) as exc:
+        # ValueError: the frame geometry (a stride shorter than a line, a width
+        # that splits a group).
         print(f"{PROG}: {exc}", file=err)
         return 1
     except OSError as exc:
