@@ -5,6 +5,7 @@ import json
 import os
 import subprocess
 import sys
+import types
 from importlib import metadata
 
 import numpy as np
@@ -369,7 +370,7 @@ class TestDescribeLayout:
         assert layout["decoded"] is True and layout["designation"] == name
         assert {key: layout[key] for key in expected} == expected
 
-    @pytest.mark.parametrize("name", ["YCbCr422_8", "RGB10V1Packed"])
+    @pytest.mark.parametrize("name", ["Mono14Packed", "RGB10V1Packed"])
     def test_format_the_engine_does_not_decode(self, capsys, name):
         layout = cli.describe(name)["layout"]
         assert layout["decoded"] is False and name in layout["reason"]
@@ -469,7 +470,7 @@ class TestDecode:
             ("Mono12p", ["--width", "4", "--height", "2"], {"f.raw": 11}, "o.npy", "f.raw holds 11 bytes; one Mono12p frame of 4 x 2 takes 12"),
             ("Mono12p", ["--width", "4", "--height", "2"], {"f.raw": 13}, "o.npy", "f.raw holds 13 bytes; one Mono12p frame of 4 x 2 takes 12"),
             ("Mono8", ["--width", "4", "--height", "1", "--stride", "6"], {"f.raw": 4}, "o.npy", "frame of 4 x 1 with a stride of 6 takes 6"),
-            ("YCbCr422_8", ["--width", "2", "--height", "1"], {"f.raw": 4}, "o.npy", "cannot decode: YCbCr422_8"),
+            ("Mono14Packed", ["--width", "2", "--height", "1"], {"f.raw": 4}, "o.npy", "cannot decode: Mono14Packed"),
             ("RGB10V1Packed", ["--width", "1", "--height", "1"], {"f.raw": 4}, "o.npy", "cannot decode: RGB10V1Packed"),
             ("Mono8x", ["--width", "1", "--height", "1"], {"f.raw": 1}, "o.npy", "unknown pixel format: 'Mono8x'"),
             ("Mono12Packed", ["--width", "3", "--height", "1"], {"f.raw": 5}, "o.npy", "3 pixels"),
@@ -477,8 +478,17 @@ class TestDecode:
             ("Mono8", ["--width", "1", "--height", "1"], {"a/f.raw": 1, "b/f.raw": 1}, "o", "would both be written to"),
             ("Mono8", ["--width", "1", "--height", "1"], {"f.raw": 1, "g.raw": 1}, "taken", "is not a directory"),
             ("Mono8", ["--width", "1", "--height", "1"], {"f.raw": 1}, "f.raw", "overwritten by its own output"),
+            ("Mono8", ["--width", "1", "--height", "1"], {"f.raw": 1}, "o.jpg", "not .jpg"),
+            ("Mono8", ["--width", "1", "--height", "1", "--format", "tiff"], {"f.raw": 1}, "o.png", "names a png file, but --format says tiff"),
+            # Refused by the first frame, before anything is written: the others would be refused alike.
+            ("RGB16", ["--width", "1", "--height", "1"], {"f.raw": 6}, "o.png", "holds 16-bit grey but not 16-bit RGB: write a .tiff file, or use --show"),
+            ("BGR8", ["--width", "1", "--height", "1", "--format", "png"], {"f.raw": 3, "g.raw": 3}, "d", "holds B, G, R, which a PNG file would show as R, G, B"),
+            ("Coord3D_C32f", ["--width", "1", "--height", "1"], {"f.raw": 4}, "o.png", "not one channel of float32"),
         ],
-        ids=["short", "long", "stride-size", "4:2:2", "opaque", "unknown", "group", "stride", "same-stem", "out-file", "own-input"],
+        ids=[
+            "short", "long", "stride-size", "no-layout", "opaque", "unknown", "group", "stride", "same-stem", "out-file",
+            "own-input", "suffix", "format-disagrees", "png-rgb16", "png-bgr", "png-float",
+        ],
     )
     def test_refusals_are_one_line_and_exit_1(self, tmp_path, capsys, name, options, raws, out, message):
         (tmp_path / "taken").write_bytes(b"keep")
@@ -499,8 +509,122 @@ class TestDecode:
         assert capsys.readouterr().err == f"korvell-pfnc: {tmp_path / 'gone.raw'}: No such file or directory\n"
         assert np.load(tmp_path / "d" / "here.npy").tolist() == [[5]]
 
-    @pytest.mark.parametrize("option", [["--width", "0"], ["--height", "x"], ["--stride", "-1"], ["--byte-order", "middle"]])
+    @pytest.mark.parametrize(
+        "option",
+        [["--width", "0"], ["--height", "x"], ["--stride", "-1"], ["--byte-order", "middle"], ["--range", "full"], ["--show", "--algorithm", "vng"]],
+    )
     def test_bad_arguments_are_usage_errors(self, tmp_path, capsys, option):
         argv = ["decode", "Mono8", "--width", "1", "--height", "1", *option, "f.raw", "-o", str(tmp_path / "o.npy")]
         assert main(argv) == 2
         assert capsys.readouterr().err.startswith("usage: korvell-pfnc decode")
+
+
+def visual_module():
+    """The visualisation, or a skip while this build has none."""
+    return pytest.importorskip("korvell.pfnc.decoders._visual", reason="this build has no visualisation module yet")
+
+
+class TestPictures:
+    @pytest.mark.parametrize(
+        "name, size, data, out, mode, expected",
+        [
+            ("Mono8", (3, 1), bytes([0, 128, 255]), "o.png", "L", [[0, 128, 255]]),
+            ("Mono12p", (2, 1), bytes.fromhex("BC3A12"), "o.PNG", "I;16", [[0xABC, 0x123]]),
+            ("RGB8", (1, 2), bytes([1, 2, 3, 4, 5, 6]), "o.png", "RGB", [[[1, 2, 3]], [[4, 5, 6]]]),
+            ("RGB16", (1, 1), bytes.fromhex("3412 7856 BC9A"), "o.tiff", 2, [[[0x1234, 0x5678, 0x9ABC]]]),
+            # Not R, G, B: plain samples, which no viewer takes for colours.
+            ("BGR8", (1, 1), bytes([1, 2, 3]), "o.tif", 1, [[[1, 2, 3]]]),
+            ("Coord3D_C32f", (2, 1), np.array([1.5, -2.0], "<f4").tobytes(), "o.tiff", 1, [[1.5, -2.0]]),
+        ],
+        ids=["Mono8-png", "Mono12p-png16", "RGB8-png", "RGB16-tiff", "BGR8-tiff", "Coord3D_C32f-tiff"],
+    )
+    def test_files_hold_the_decoded_values(self, tmp_path, capsys, name, size, data, out, mode, expected):
+        from PIL import Image
+        import tifffile
+
+        (tmp_path / "f.raw").write_bytes(data)
+        argv = decode_argv(tmp_path, name, "--width", str(size[0]), "--height", str(size[1]), raws=["f.raw"], out=out)
+        assert main(argv) == 0, capsys.readouterr().err
+        if out.lower().endswith(".png"):
+            with Image.open(tmp_path / out) as picture:
+                assert (picture.format, picture.mode) == ("PNG", mode)
+                assert np.asarray(picture).tolist() == expected
+        else:
+            with tifffile.TiffFile(tmp_path / out) as tiff:
+                assert int(tiff.pages[0].photometric) == mode  # 2: RGB, 1: grey samples
+                assert tiff.asarray().tolist() == expected
+
+    def test_directory_of_pngs(self, tmp_path, capsys):
+        from PIL import Image
+
+        for stem in "ab":
+            (tmp_path / f"{stem}.raw").write_bytes(stem.encode())
+        argv = decode_argv(tmp_path, "Mono8", "--width", "1", "--height", "1", "--format", "png", raws=["a.raw", "b.raw"], out="d")
+        assert main(argv) == 0
+        for stem in "ab":
+            with Image.open(tmp_path / "d" / f"{stem}.png") as picture:
+                assert np.asarray(picture).tolist() == [[ord(stem)]]
+
+    @pytest.mark.parametrize("out, module, package", [("o.png", "PIL.Image", "Pillow"), ("o.tiff", "tifffile", "tifffile")])
+    def test_missing_package_names_the_extra(self, tmp_path, capsys, monkeypatch, out, module, package):
+        monkeypatch.setitem(sys.modules, module, None)  # import raises ImportError
+        (tmp_path / "f.raw").write_bytes(b"\x01")
+        assert main(decode_argv(tmp_path, "Mono8", "--width", "1", "--height", "1", raws=["f.raw"], out=out)) == 1
+        assert capsys.readouterr().err == (
+            f"korvell-pfnc: writing {out[2:].upper()} files needs {package}, which is not installed: "
+            'pip install "korvell-pfnc[image]"\n'
+        )
+        assert sorted(p.name for p in tmp_path.iterdir()) == ["f.raw"]
+
+    def test_show_writes_what_visualize_returns(self, tmp_path, capsys, monkeypatch):
+        from PIL import Image
+
+        calls = []
+
+        def visualize(fmt, image, **options):
+            calls.append((fmt.designation(), image.tolist(), options))
+            return np.full(image.shape + (3,), 7, np.uint8)
+
+        monkeypatch.setitem(sys.modules, "korvell.pfnc.decoders._visual", types.SimpleNamespace(visualize=visualize))
+        (tmp_path / "f.raw").write_bytes(bytes.fromhex("BC3A12"))
+        argv = decode_argv(tmp_path, "Mono12p", "--width", "2", "--height", "1", "--show", "--algorithm", "malvar", "--msb-aligned", raws=["f.raw"], out="o.png")
+        assert main(argv) == 0
+        # Only the options given, and the values as sent: a picture is scaled by the format's bit depth.
+        assert calls == [("Mono12p", [[0xABC, 0x123]], {"algorithm": "malvar"})]
+        with Image.open(tmp_path / "o.png") as picture:
+            assert picture.mode == "RGB" and np.asarray(picture).tolist() == [[[7] * 3] * 2]
+
+    @pytest.mark.parametrize(
+        "name, bits, options, out",
+        [("BayerRG8", 8, [], "o.png"), ("BayerRG12p", 12, ["--dtype", "native"], "o.tiff")],
+    )
+    def test_show_demosaics_like_opencv(self, tmp_path, capsys, name, bits, options, out):
+        visual_module()
+        cv2 = pytest.importorskip("cv2", reason="OpenCV is the reference demosaic")
+        from PIL import Image
+        import tifffile
+
+        rng = np.random.default_rng(13)
+        mosaic = rng.integers(0, 1 << bits, (8, 10), dtype=np.uint16 if bits > 8 else np.uint8)
+        raw = mosaic.tobytes() if bits == 8 else lsb_stream(mosaic.ravel().tolist(), bits)
+        (tmp_path / "f.raw").write_bytes(raw)
+        assert main(decode_argv(tmp_path, name, "--width", "10", "--height", "8", "--show", *options, raws=["f.raw"], out=out)) == 0
+        if out.endswith(".png"):
+            with Image.open(tmp_path / out) as picture:
+                assert picture.mode == "RGB"
+                shown = np.asarray(picture)
+        else:
+            shown = tifffile.imread(tmp_path / out)
+        # OpenCV names the pattern by the second line's first two pixels: our BayerRG is its BayerBG.
+        expected = cv2.cvtColor(mosaic, cv2.COLOR_BayerBG2RGB)
+        assert shown.dtype == mosaic.dtype and shown.shape == (8, 10, 3)
+        inner = (slice(2, -2), slice(2, -2))
+        assert np.abs(shown[inner].astype(np.int32) - expected[inner]).max() <= 1
+
+    def test_show_native_rgb16_refuses_png_pointing_to_uint8(self, tmp_path, capsys):
+        visual_module()
+        (tmp_path / "f.raw").write_bytes(bytes(2 * 2 * 2))
+        argv = decode_argv(tmp_path, "BayerRG16", "--width", "2", "--height", "2", "--show", "--dtype", "native", raws=["f.raw"], out="o.png")
+        assert main(argv) == 1
+        assert capsys.readouterr().err.endswith("write a .tiff file, or use --dtype uint8\n")
+        assert not (tmp_path / "o.png").exists()

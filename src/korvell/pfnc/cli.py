@@ -9,9 +9,11 @@ names it was likely meant to be, and makes the exit status 1; the other names
 are still described.
 
 ``decode NAME --width W --height H RAW... -o OUT`` turns raw frame files into
-``.npy`` files.  A raw file must hold exactly one frame; one that does not is
-reported and skipped, and the exit status is 1.  With several inputs a progress
-bar goes to stderr when stderr is a terminal.
+``.npy``, ``.png`` or ``.tiff`` files (OUT's suffix, or ``--format`` for a
+directory, chooses); ``--show`` writes the picture ``korvell.pfnc.visualize``
+makes of each frame instead of the decoded values.  A raw file must hold exactly
+one frame; one that does not is reported and skipped, and the exit status is 1.
+With several inputs a progress bar goes to stderr when stderr is a terminal.
 """
 
 from __future__ import annotations
@@ -22,8 +24,9 @@ import os
 import re
 import stat
 import sys
-from collections.abc import Sequence
-from typing import Any, Optional, TextIO
+from collections.abc import Callable, Sequence
+from importlib import import_module
+from typing import IO, Any, Optional, TextIO
 
 from . import __version__
 from . import names as _names
@@ -434,11 +437,24 @@ def _cmd_list(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
 
 
 # ---------------------------------------------------------------------------
-# decode: raw frame files to .npy files.
+# decode: raw frame files to .npy, .png or .tiff files.
 
 
 class _Skip(Exception):
     """One input (or the whole run) cannot be done; the message says why."""
+
+
+class _Refused(Exception):
+    """The file kind cannot hold what a frame decodes to.  Every frame of a run
+    decodes to the same dtype and shape, so the run stops at the first."""
+
+
+# The file kinds decode writes, by suffix; a directory gets .npy unless --format says otherwise.
+_KINDS = {".npy": "npy", ".png": "png", ".tif": "tiff", ".tiff": "tiff"}
+_KIND_SUFFIX = {"npy": ".npy", "png": ".png", "tiff": ".tiff"}
+# kind -> (the module that writes it, the package that brings the module)
+_IMAGE_PACKAGES = {"png": ("PIL.Image", "Pillow"), "tiff": ("tifffile", "tifffile")}
+_IMAGE_EXTRA = 'pip install "korvell-pfnc[image]"'
 
 
 class _Progress:
@@ -491,16 +507,47 @@ def _into_directory(raws: Sequence[str], out: str) -> bool:
     return len(raws) > 1 or os.path.isdir(out) or out.endswith((os.sep, os.altsep or os.sep))
 
 
-def _targets(raws: Sequence[str], out: str) -> list[str]:
-    """The .npy path of each input: OUT itself for one input, unless it is (or
-    ends like) a directory; OUT/<stem>.npy otherwise."""
+def _kind(raws: Sequence[str], out: str, given: Optional[str]) -> str:
+    """The kind of file to write: OUT's suffix says it, --format for a directory."""
+    if _into_directory(raws, out):
+        return given or "npy"
+    suffix = os.path.splitext(out)[1]
+    kind = _KINDS.get(suffix.lower())
+    if kind is None:
+        # A name without a suffix was always written as .npy; an unknown suffix
+        # is more likely a kind decode does not write (.jpg) than a wish for .npy.
+        if given is not None or not suffix:
+            return given or "npy"
+        raise _Skip(
+            f"{out}: decode writes .npy, .png, .tif or .tiff files, not {suffix}; "
+            "--format writes one of them under another name"
+        )
+    if given is not None and given != kind:
+        raise _Skip(f"{out} names a {kind} file, but --format says {given}")
+    return kind
+
+
+def _image_module(kind: str) -> Any:
+    """The module that writes ``kind`` files (None for .npy)."""
+    if kind == "npy":
+        return None
+    module, package = _IMAGE_PACKAGES[kind]
+    try:
+        return import_module(module)
+    except ImportError:
+        raise _Skip(f"writing {kind.upper()} files needs {package}, which is not installed: {_IMAGE_EXTRA}") from None
+
+
+def _targets(raws: Sequence[str], out: str, suffix: str = ".npy") -> list[str]:
+    """The path of each input: OUT itself for one input, unless it is (or ends
+    like) a directory; OUT/<stem><suffix> otherwise."""
     if not _into_directory(raws, out):
         targets = [out]
     else:
         if os.path.exists(out) and not os.path.isdir(out):
             hint = "; with several inputs -o names the directory to write into" if len(raws) > 1 else ""
             raise _Skip(f"{out} is not a directory{hint}")
-        targets = [os.path.join(out, os.path.splitext(os.path.basename(raw))[0] + ".npy") for raw in raws]
+        targets = [os.path.join(out, os.path.splitext(os.path.basename(raw))[0] + suffix) for raw in raws]
     seen: dict[str, str] = {}
     inputs = {os.path.realpath(raw) for raw in raws}
     for raw, target in zip(raws, targets):
@@ -531,14 +578,49 @@ def _read_frame(raw: str, size: int, what: str) -> bytes:
     return data
 
 
-def _save(target: str, array: Any) -> None:
+def _writer(kind: str, module: Any, image: Any, channels: Optional[Sequence[str]]) -> Callable[[IO[bytes]], None]:
+    """What writes ``image`` as a ``kind`` file; raises _Refused where that kind cannot hold it.
+
+    ``channels`` are the decoded array's channels, None for a picture from
+    --show (grey, or R, G, B).  Only R, G, B in that order are written as
+    colour: B, G, R or Y, Cb, Cr in a colour file would be shown as wrong
+    colours, so a TIFF holds them as plain samples and a PNG refuses them.
+    """
     import numpy as np
 
+    if kind == "npy":
+        return lambda f: np.save(f, image, allow_pickle=False)
+    # The image libraries read native byte order, and Pillow a contiguous block.
+    image = np.ascontiguousarray(image, dtype=image.dtype.newbyteorder("="))
+    grey = image.ndim == 2
+    three = image.ndim == 3 and image.shape[2] == 3
+    colour = three and (channels is None or tuple(channels) == ("R", "G", "B"))
+    if kind == "tiff":
+        if image.dtype.kind not in "biuf":
+            raise _Refused(f"a TIFF file holds numbers, not {image.dtype}")
+        options = {"photometric": "rgb" if colour else "minisblack"}
+        if image.ndim == 3:
+            options["planarconfig"] = "contig"
+        return lambda f: module.imwrite(f, image, **options)
+    depth = {np.dtype(np.uint8): 8, np.dtype(np.uint16): 16}.get(image.dtype)
+    if depth == 8 and (grey or colour) or depth == 16 and grey:
+        return lambda f: module.fromarray(image).save(f, format="PNG")
+    values = "use --show for a picture, or write a .tiff or .npy file for the values"
+    if depth == 16 and colour:
+        instead = "--dtype uint8" if channels is None else "--show for an 8-bit picture"
+        raise _Refused(f"a PNG file holds 16-bit grey but not 16-bit RGB: write a .tiff file, or use {instead}")
+    if depth is not None and three and channels is not None:
+        raise _Refused(f"the decoded array holds {', '.join(channels)}, which a PNG file would show as R, G, B: {values}")
+    held = f"{image.shape[2]} channels" if image.ndim == 3 else "one channel"
+    raise _Refused(f"a PNG file holds 8-bit grey or RGB or 16-bit grey, not {held} of {image.dtype}: {values}")
+
+
+def _save(target: str, write: Callable[[IO[bytes]], None]) -> None:
     try:
         with open(target, "wb") as f:
-            np.save(f, array, allow_pickle=False)
+            write(f)
     except BaseException:
-        # No half-written .npy left behind to be mistaken for a frame.
+        # No half-written file left behind to be mistaken for a frame.
         try:
             os.unlink(target)
         except OSError:
@@ -559,7 +641,14 @@ def _cmd_decode(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
         what += f" with a stride of {args.stride}"
     try:
         size = decoders.get_buffer_size(fmt, width=args.width, height=args.height, stride=args.stride)
-        targets = _targets(args.raws, args.output)
+        channels = decoders.layout(fmt).channels
+        # A directory gets the suffix of --format; a file is checked against its own afterwards.
+        targets = _targets(args.raws, args.output, _KIND_SUFFIX[args.format or "npy"])
+        kind = _kind(args.raws, args.output, args.format)
+        # Checked before anything is written: a missing package would refuse every frame.
+        module = _image_module(kind)
+        if args.show:
+            visualize = import_module(".decoders._visual", __package__).visualize
         if _into_directory(args.raws, args.output):
             os.makedirs(args.output, exist_ok=True)
     except PixelFormatDecodeNotSupportedError as exc:
@@ -573,6 +662,8 @@ def _cmd_decode(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     except OSError as exc:
         print(f"{PROG}: {args.output}: {exc.strerror or exc}", file=err)
         return 1
+    # Only the options given: the visualisation's own defaults stand for the others.
+    options = {name: getattr(args, name) for name in ("dtype", "algorithm", "range") if getattr(args, name) is not None}
 
     arrow = _arrow(out)
     progress = _Progress(err, len(targets)) if len(targets) > 1 and _is_terminal(err) else None
@@ -580,6 +671,7 @@ def _cmd_decode(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     for done, (raw, target) in enumerate(zip(args.raws, targets)):
         if progress is not None:
             progress.update(done, os.path.basename(raw))
+        stop = False
         try:
             data = _read_frame(raw, size, what)
             image = decoders.decode(
@@ -589,20 +681,37 @@ def _cmd_decode(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
                 height=args.height,
                 stride=args.stride,
                 byte_order=args.byte_order,
-                msb_aligned=args.msb_aligned,
+                # A picture is scaled by the format's bit depth: it is made of
+                # the values as sent, which --msb-aligned does not change.
+                msb_aligned=args.msb_aligned and not args.show,
             )
+            if args.show:
+                try:
+                    image = visualize(fmt, image, **options)
+                except ValueError as exc:
+                    raise _Skip(f"{raw}: cannot show {args.name}: {exc}") from None
+            write = _writer(kind, module, image, None if args.show else channels)
             try:
-                _save(target, image)
+                _save(target, write)
             except OSError as exc:
                 raise _Skip(f"{target}: {exc.strerror or exc}") from None
         except _Skip as exc:
             line, stream, status = f"{PROG}: {exc}", err, 1
+        except _Refused as exc:
+            line, stream, status, stop = f"{PROG}: cannot write {target}: {exc}", err, 1, True
+        except PixelFormatDecodeNotSupportedError as exc:
+            # Only the visualisation can refuse here; it refuses the format, so every frame.
+            line, stream, status, stop = f"{PROG}: cannot show: {exc}", err, 1, True
         else:
             line, stream = _printable(f"{raw} {arrow} {target}: {image.dtype} {image.shape}", out), out
         if progress is not None:
             progress.clear()
         print(line, file=stream)
         stream.flush()
+        if stop:
+            # The bar is cleared; drawing it full would claim the rest was done.
+            progress = None
+            break
     if progress is not None:
         progress.close()
     return status
@@ -626,6 +735,12 @@ def _is_terminal(stream: TextIO) -> bool:
         return bool(stream.isatty())
     except (AttributeError, ValueError):
         return False
+
+
+def _check_decode(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
+    given = [f"--{name}" for name in ("dtype", "algorithm", "range") if getattr(args, name) is not None]
+    if given and not args.show:
+        parser.error(f"{', '.join(given)} {'shapes' if len(given) == 1 else 'shape'} the picture of --show; give --show too")
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -683,21 +798,34 @@ def build_parser() -> argparse.ArgumentParser:
 
     p_decode = sub.add_parser(
         "decode",
-        help="decode raw frame files into .npy files",
+        help="decode raw frame files into .npy, .png or .tiff files",
         description=(
             "Decode raw frame files of one pixel format into .npy files (numpy.load reads "
-            "them): shape (height, width) or (height, width, channels). Each RAW must hold "
-            "exactly one frame; one that does not is reported and skipped, and the exit "
-            "status is 1. With one RAW, OUT is the .npy file to write, or a directory to "
-            "write <stem>.npy into; with several, OUT is a directory (created if missing) "
-            "and each RAW gives <stem>.npy. One line per written file goes to stdout; with "
-            "several inputs a progress bar goes to stderr when stderr is a terminal."
+            "them): shape (height, width) or (height, width, channels); or into PNG or TIFF "
+            "files (these need the image extra: pip install \"korvell-pfnc[image]\"). With "
+            "--show each file holds the picture of the frame (RGB, or grey for one channel) "
+            "instead of the decoded values. Each RAW must hold exactly one frame; one that "
+            "does not is reported and skipped, and the exit status is 1. With one RAW, OUT "
+            "is the file to write (its suffix .npy, .png, .tif or .tiff says the kind; none "
+            "is .npy), or a directory to write <stem>.npy into; with several, OUT is a "
+            "directory (created if missing) and each RAW gives <stem>.npy (--format for "
+            "another kind). PNG holds 8-bit grey and RGB and 16-bit grey; TIFF any numbers "
+            "(channels other than R, G, B as plain samples). One line per written file goes "
+            "to stdout; with several inputs a progress bar goes to stderr when stderr is a "
+            "terminal."
         ),
         epilog=_EXIT_CODES,
     )
     p_decode.add_argument("name", metavar="NAME", help="the pixel format of the frames (Mono12p, RGB10p32, ...)")
     p_decode.add_argument("raws", nargs="+", metavar="RAW", help="a raw frame file")
-    p_decode.add_argument("-o", "--output", required=True, metavar="OUT", help="the .npy file, or the directory")
+    p_decode.add_argument(
+        "-o", "--output", required=True, metavar="OUT", help="the .npy, .png, .tif or .tiff file, or the directory"
+    )
+    p_decode.add_argument(
+        "--format",
+        choices=("npy", "png", "tiff"),
+        help="the kind of file to write (default: from OUT's suffix; npy into a directory)",
+    )
     p_decode.add_argument("--width", required=True, type=_positive, metavar="W", help="pixels per line")
     p_decode.add_argument("--height", required=True, type=_positive, metavar="H", help="lines per frame")
     p_decode.add_argument(
@@ -715,9 +843,29 @@ def build_parser() -> argparse.ArgumentParser:
     p_decode.add_argument(
         "--msb-aligned",
         action="store_true",
-        help="shift each value to the top of its output type (Mono12p: value << 4 in uint16)",
+        help="shift each value to the top of its output type (Mono12p: value << 4 in uint16; --show pictures do not change)",
     )
-    p_decode.set_defaults(run=_cmd_decode)
+    picture = p_decode.add_argument_group("pictures", "how --show makes the picture (korvell.pfnc.visualize)")
+    picture.add_argument(
+        "--show",
+        "--visualize",
+        action="store_true",
+        help="write the picture of each frame (uint8 RGB, or grey for one channel) instead of the decoded values",
+    )
+    picture.add_argument(
+        "--dtype",
+        choices=("uint8", "native"),
+        help="uint8 (default), or native to keep the decoded bit depth (uint16 past 8 bits)",
+    )
+    picture.add_argument(
+        "--algorithm", choices=("bilinear", "malvar"), help="the Bayer demosaic (default: bilinear)"
+    )
+    picture.add_argument(
+        "--range",
+        choices=("full", "limited"),
+        help="of YCbCr/YUV values (default: limited for a name with a colour standard, full otherwise)",
+    )
+    p_decode.set_defaults(run=_cmd_decode, check=lambda args: _check_decode(p_decode, args))
     return parser
 
 
@@ -726,6 +874,9 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     parser = build_parser()
     try:
         args = parser.parse_args(argv)
+        check = getattr(args, "check", None)
+        if check is not None:
+            check(args)
     except SystemExit as exc:
         # --help, --version and usage errors: argparse has already written its text.
         return 0 if exc.code is None else exc.code if isinstance(exc.code, int) else 2
