@@ -554,17 +554,6 @@ class TestPictures:
                 assert int(tiff.pages[0].photometric) == mode  # 2: RGB, 1: grey samples
                 assert tiff.asarray().tolist() == expected
 
-    def test_directory_of_pngs(self, tmp_path, capsys):
-        from PIL import Image
-
-        for stem in "ab":
-            (tmp_path / f"{stem}.raw").write_bytes(stem.encode())
-        argv = decode_argv(tmp_path, "Mono8", "--width", "1", "--height", "1", "--format", "png", raws=["a.raw", "b.raw"], out="d")
-        assert main(argv) == 0
-        for stem in "ab":
-            with Image.open(tmp_path / "d" / f"{stem}.png") as picture:
-                assert np.asarray(picture).tolist() == [[ord(stem)]]
-
     @pytest.mark.parametrize("out, module, package", [("o.png", "PIL.Image", "Pillow"), ("o.tiff", "tifffile", "tifffile")])
     def test_missing_package_names_the_extra(self, tmp_path, capsys, monkeypatch, out, module, package):
         monkeypatch.setitem(sys.modules, module, None)  # import raises ImportError
