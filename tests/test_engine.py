@@ -20,7 +20,7 @@ UINT = {1: np.uint8, 2: np.uint16, 4: np.uint32, 8: np.uint64}
 
 def ref_byte_count(p, count):
     full, rest = divmod(count, p.group_values)
-    reach = max((s + w for s, w, d, _ in p.pieces if d < rest), default=0)
+    reach = max((s + w for s, w, d, *_ in p.pieces if d < rest), default=0)
     return full * p.group_bytes + -(-reach // 8)
 
 
@@ -29,7 +29,7 @@ def ref_value(p, group, j):
     n = 8 * p.group_bytes
     s = int.from_bytes(group.ljust(p.group_bytes, b"\0"), "big" if p.msb_first else "little")
     v = 0
-    for o, w, d, shift in p.pieces:
+    for o, w, d, shift, *_ in p.pieces:
         if d == j:
             v |= ((s >> (n - o - w) if p.msb_first else s >> o) & ((1 << w) - 1)) << shift
     bits = p.sign_bits[j]
@@ -56,12 +56,12 @@ def ref_decode(p, src, values, geometry):
 
 def ref_encode(p, values, stream, geometry):
     """Each piece bit set where the stream numbering puts it: lsb first, bit b is
-    bit b % 8 of byte b // 8; msb first, bit 7 - b % 8."""
+    bit b % 8 of byte b // 8; msb first, bit 7 - b % 8.  Copies are not written."""
     out = bytearray(stream)
     for at, j, e in positions(p, **geometry):
         v = int(values[e])
-        for o, w, d, shift in p.pieces:
-            if d != j:
+        for o, w, d, shift, *copy in p.pieces:
+            if d != j or copy:
                 continue
             for k in range(w):
                 if (v >> (shift + k)) & 1:
@@ -97,6 +97,11 @@ NAMED = {
     "RGB10p": (15, 12, [(10 * i, 10, i, 0) for i in range(12)], False, 2, [0] * 12),
     "RGB12pmsb": (9, 6, [(12 * i, 12, i, 0) for i in range(6)], True, 2, [0] * 6),
     "wide-64": (17, 2, [(3, 64, 0, 0), (67, 64, 1, 0)], True, 8, [0, 64]),
+    # chroma shared by two pixels: Y0 Cb Y1 Cr into (Y, Cb, Cr) twice
+    "YCbCr422_8": (4, 6, [(0, 8, 0, 0), (8, 8, 1, 0), (24, 8, 2, 0), (16, 8, 3, 0), (8, 8, 4, 0, True),
+                          (24, 8, 5, 0, True)], False, 1, [0] * 6),
+    "YCbCr422_10p": (5, 6, [(0, 10, 0, 0), (10, 10, 1, 0), (30, 10, 2, 0), (20, 10, 3, 0), (10, 10, 4, 0, True),
+                            (30, 10, 5, 0, True)], False, 2, [0] * 6),
 }
 KERNELS = {"Mono8": "copy", "RGB16": "copy", "Mono16-big": "byteswap", "Mono12p": "word", "RGB10p": "generic"}
 
@@ -118,6 +123,12 @@ def random_program(rng):
         laid.append((at, width, j, shift))
         at += width + rng.choice([0, 0, 0, 1, 5])
     group_bytes = -(-(at + rng.choice([0, 0, 9])) // 8)
+    # Copies: values that repeat another value's pieces.
+    originals = values
+    for _ in range(rng.choice([0, 0, 0, 1, 3])):
+        source = rng.randrange(originals)
+        laid += [(at, width, values, shift, True) for at, width, j, shift in laid[:len(pieces)] if j == source]
+        values += 1
     signs = [rng.choice([0, 0, rng.randint(1, 8 * out_bytes)]) for _ in range(values)]
     return Program(group_bytes, values, laid, rng.random() < 0.5, out_bytes, signs)
 
@@ -212,6 +223,7 @@ def test_random_programs_reach_every_kernel():
     if Program(*NAMED["Mono12p"])._vectorized:  # the processor has the vector kernel
         vectorized = {n: case_program(n, 0)[0]._vectorized for n in NAMED}
         assert [n for n in NAMED if not vectorized[n]] == ["Mono8", "RGB16", "Mono16-big", "Coord3D_ABC32-big", "Mono64-big", "wide-64"]
+    assert any(len(q) == 5 for n, s in CASES for q in case_program(n, s)[0].pieces)
     assert [Program(*NAMED[n]).kernel for n in KERNELS] == list(KERNELS.values())
 
 
@@ -227,6 +239,8 @@ def test_random_programs_reach_every_kernel():
     ("RGB10p32", "FF 57 A5 0A", [0x3FF, 0x155, 0x0AA]),
     ("RGB10p", "FF 57 A5 4A 00 02 0C 00", [0x3FF, 0x155, 0x0AA, 0x001, 0x002, 0x003]),
     ("Mono10msb", "40 E9", [0x3A5]),
+    ("YCbCr422_8", "10 80 20 90", [0x10, 0x80, 0x90, 0x20, 0x80, 0x90]),
+    ("YCbCr422_10p", "A5 6B 35 2C 3C", [0x3A5, 0x15A, 0x0F0, 0x2C3, 0x15A, 0x0F0]),
 ])  # fmt: skip
 def test_worked_bytes(name, data, values):
     """Frames written out by hand from the bit rules, partial groups included."""
@@ -279,6 +293,9 @@ def test_program_fields_repr_and_pickle():
     assert p.pieces == ((0, 8, 0, 4), (8, 4, 0, 0), (12, 4, 1, 0), (16, 8, 1, 4)) and p.sign_bits == (0, 0)
     for q in (eval(repr(p)), pickle.loads(pickle.dumps(p))):
         assert repr(q) == repr(p)
+    shared = Program(*NAMED["YCbCr422_8"])
+    assert shared.pieces[4] == (8, 8, 4, 0, True) and shared.pieces[0] == (0, 8, 0, 0)
+    assert repr(pickle.loads(pickle.dumps(shared))) == repr(shared) == repr(eval(repr(shared)))
     with pytest.raises(AttributeError):
         p.group_bytes = 4
 
@@ -316,6 +333,10 @@ GOOD = dict(group_bytes=3, group_values=2, pieces=[(0, 12, 0, 0), (12, 12, 1, 0)
     (dict(sign_bits=[0, 17]), ValueError, r"sign_bits\[1\] must be between 0 and 16"),
     (dict(pieces=[(0, 12.0, 0, 0), (12, 12, 1, 0)]), TypeError, r"pieces\[0\].width must be int, not float"),
     (dict(pieces=[(0, 12, 0), (12, 12, 1, 0)]), ValueError, r"pieces\[0\] must hold 4 ints"),
+    (dict(pieces=[(0, 12, 0, 0), (0, 11, 1, 0, True)]), ValueError,
+     r"pieces\[1\]: a copy must repeat the src_bit, width and shift of a piece that is not a copy"),
+    (dict(pieces=[(0, 12, 0, 0, True), (0, 12, 1, 0, True)]), ValueError, r"pieces\[0\]: a copy must repeat"),
+    (dict(pieces=[(0, 12, 0, 0), (0, 12, 1, 0, 1)]), TypeError, r"pieces\[1\].copy must be bool, not int"),
     (dict(pieces={0: 1}), TypeError, "pieces must be a list of"),
     (dict(msb_first=1), TypeError, "msb_first must be bool, not int"),
     (dict(group_bytes="3"), TypeError, "group_bytes must be int, not str"),

@@ -76,6 +76,7 @@ inline uint64_t sign_extend(uint64_t v, unsigned shift) {
 
 struct Piece {
     int64_t src_bit, width, dst, shift;
+    bool copy = false;   // the bits of another piece, given to one more value: read, never written
 };
 
 enum class Kernel : uint8_t { copy, byteswap, word, generic };
@@ -96,6 +97,7 @@ struct Slot {
     uint32_t first_byte, bytes, at, shift;
     uint64_t mask;
     uint32_t src_bit, width;
+    bool copy;
 };
 
 /// A piece of the word kernel: its bits are `(word >> rs) & mask`, the word
@@ -160,6 +162,7 @@ struct Program {
     uint32_t per_value = 0;                // word kernel: pieces of the value with most
     std::vector<WordPiece> word;           // word kernel: per_value entries per value, padded with empty pieces
     bool wide_pieces = false;              // every piece lies in the 8 bytes from its first byte
+    bool copies = false;                   // some piece is a copy: encoding skips it
     VectorPlan vector;                     // empty unless the vector kernel runs
     DecodeRun decode_run = nullptr;
     DecodeRun scalar_decode = nullptr;     // what the vector kernel leaves to scalar code
@@ -209,7 +212,7 @@ void prepare(Program &p, int64_t group_bytes, int64_t group_values, int64_t out_
             fail(where + "shift + width exceeds the " + std::to_string(out_bits) + " bits of an output value");
         if (q.src_bit > group_bits - q.width)
             fail(where + "src_bit + width exceeds the group's " + std::to_string(group_bits) + " bits");
-        for (int64_t b = q.src_bit; b < q.src_bit + q.width; ++b) {
+        for (int64_t b = q.src_bit; b < q.src_bit + q.width && !q.copy; ++b) {
             if (owner[size_t(b)] >= 0)
                 fail(where + "its source bits overlap those of pieces[" + std::to_string(owner[size_t(b)]) + "]");
             owner[size_t(b)] = int32_t(i);
@@ -223,6 +226,20 @@ void prepare(Program &p, int64_t group_bytes, int64_t group_values, int64_t out_
     for (uint32_t j = 0; j < p.group_values; ++j)
         if (per_value[j] == 0)
             fail("value " + std::to_string(j) + " of the group has no piece");
+    // A copy repeats a whole piece, so that writing the original alone restores
+    // every bit that the copy reads.
+    for (size_t i = 0; i < p.pieces.size(); ++i) {
+        const Piece &q = p.pieces[i];
+        if (!q.copy)
+            continue;
+        p.copies = true;
+        const bool found = std::any_of(p.pieces.begin(), p.pieces.end(), [&](const Piece &o) {
+            return !o.copy && o.src_bit == q.src_bit && o.width == q.width && o.shift == q.shift;
+        });
+        if (!found)
+            fail("pieces[" + std::to_string(i) + "]: a copy must repeat the src_bit, width and shift of a piece "
+                 "that is not a copy");
+    }
     if (sign_bits.size() != p.group_values)
         fail("sign_bits has " + std::to_string(sign_bits.size()) + " entries, group_values is " +
              std::to_string(p.group_values));
@@ -254,7 +271,7 @@ void prepare(Program &p, int64_t group_bytes, int64_t group_values, int64_t out_
         uint32_t bytes = last - first + 1, in = uint32_t(q.src_bit % 8);
         uint32_t at = p.msb_first ? 8 * bytes - in - uint32_t(q.width) : in;
         p.slots[fill[size_t(q.dst)]++] = Slot{first, bytes, at, uint32_t(q.shift), low_mask(unsigned(q.width)),
-                                             uint32_t(q.src_bit), uint32_t(q.width)};
+                                             uint32_t(q.src_bit), uint32_t(q.width), q.copy};
     }
     // A value's unshifted pieces first: the vector kernel then skips the
     // shift of a slot that holds none but those.
@@ -337,7 +354,8 @@ void encode_slots(const Program &p, const uint8_t *in, size_t value_stride, uint
     for (uint32_t j = 0; j < values; ++j) {
         uint64_t v = load<T>(in + j * value_stride);
         for (uint32_t k = p.value_slots[j]; k < p.value_slots[j + 1]; ++k)
-            write_slot(group, p.slots[k], p.msb_first, v >> p.slots[k].shift);
+            if (!p.slots[k].copy)
+                write_slot(group, p.slots[k], p.msb_first, v >> p.slots[k].shift);
     }
 }
 
@@ -1173,15 +1191,24 @@ void pick_kernels(Program &p) {
     p.scalar_encode = p.encode_run;
     if (!p.overlap_encode)
         p.overlap_encode = p.encode_run;   // copies and byte swaps write every bit; generic code ORs
-    if (!vector_available() || !plan_vector(p))
-        return;
+    if (vector_available() && plan_vector(p)) {
 #ifdef KORVELL_ENGINE_AVX2
-    switch (p.out_bytes) {
-    case 1: return pick_vector<uint8_t>(p);
-    case 2: return pick_vector<uint16_t>(p);
-    default: return pick_vector<uint32_t>(p);
-    }
+        switch (p.out_bytes) {
+        case 1: pick_vector<uint8_t>(p); break;
+        case 2: pick_vector<uint16_t>(p); break;
+        default: pick_vector<uint32_t>(p); break;
+        }
 #endif
+    }
+    if (p.copies) {
+        // Only the byte-wise writer knows to skip a copy; the word and vector
+        // tables would OR it in.
+        EncodeRun run = p.out_bytes == 1   ? &encode_generic<uint8_t>
+                        : p.out_bytes == 2 ? &encode_generic<uint16_t>
+                        : p.out_bytes == 4 ? &encode_generic<uint32_t>
+                                           : &encode_generic<uint64_t>;
+        p.encode_run = p.scalar_encode = p.overlap_encode = run;
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -1363,11 +1390,19 @@ Program make_program(nb::handle group_bytes, nb::handle group_values, nb::handle
     for (nb::handle item : piece_items) {
         std::string name = "pieces[" + std::to_string(n++) + "]";
         nb::tuple fields = sequence_items(item, name, "a tuple (src_bit, width, dst, shift)");
-        if (nb::len(fields) != 4)
-            fail(name + " must hold 4 ints (src_bit, width, dst, shift), not " + std::to_string(nb::len(fields)));
+        if (nb::len(fields) != 4 && nb::len(fields) != 5)
+            fail(name + " must hold 4 ints (src_bit, width, dst, shift) and optionally a bool copy, not " +
+                 std::to_string(nb::len(fields)) + " items");
         auto field = [&](Py_ssize_t i) { return nb::handle(PyTuple_GET_ITEM(fields.ptr(), i)); };
+        bool copy = false;
+        if (nb::len(fields) == 5) {
+            if (!PyBool_Check(field(4).ptr()))
+                throw nb::type_error((name + ".copy must be bool, not " + korvell::class_name_of(field(4))).c_str());
+            copy = field(4).ptr() == Py_True;
+        }
         p.pieces.push_back(Piece{int_argument(field(0), name + ".src_bit"), int_argument(field(1), name + ".width"),
-                                 int_argument(field(2), name + ".dst"), int_argument(field(3), name + ".shift")});
+                                 int_argument(field(2), name + ".dst"), int_argument(field(3), name + ".shift"),
+                                 copy});
     }
     std::vector<int64_t> signs;
     nb::tuple sign_items = sequence_items(sign_bits, "sign_bits", "a list of ints");
@@ -1377,10 +1412,16 @@ Program make_program(nb::handle group_bytes, nb::handle group_values, nb::handle
     return p;
 }
 
+/// A piece as Python spells it: four ints, and True after them for a copy.
+nb::tuple piece_tuple(const Piece &q) {
+    return q.copy ? nb::make_tuple(q.src_bit, q.width, q.dst, q.shift, true)
+                  : nb::make_tuple(q.src_bit, q.width, q.dst, q.shift);
+}
+
 nb::tuple pieces_tuple(const Program &p) {
     nb::list items;
     for (const Piece &q : p.pieces)
-        items.append(nb::make_tuple(q.src_bit, q.width, q.dst, q.shift));
+        items.append(piece_tuple(q));
     return nb::tuple(items);
 }
 
@@ -1395,7 +1436,7 @@ std::string program_repr(const Program &p) {
     std::string pieces;
     for (const Piece &q : p.pieces)
         pieces += (pieces.empty() ? "(" : ", (") + std::to_string(q.src_bit) + ", " + std::to_string(q.width) +
-                  ", " + std::to_string(q.dst) + ", " + std::to_string(q.shift) + ")";
+                  ", " + std::to_string(q.dst) + ", " + std::to_string(q.shift) + (q.copy ? ", True)" : ")");
     std::string signs;
     for (uint32_t n : p.sign_bits)
         signs += (signs.empty() ? "" : ", ") + std::to_string(n);
@@ -1419,7 +1460,7 @@ nb::tuple program_reduce(nb::handle self) {
     const Program &p = korvell::self_of<Program>(self);
     nb::list pieces, signs;
     for (const Piece &q : p.pieces)
-        pieces.append(nb::make_tuple(q.src_bit, q.width, q.dst, q.shift));
+        pieces.append(piece_tuple(q));
     for (uint32_t n : p.sign_bits)
         signs.append(n);
     nb::handle cls((PyObject *) Py_TYPE(self.ptr()));
@@ -1568,7 +1609,8 @@ const char *const DECODE_DOC = "Decodes ``runs`` runs of ``src`` (any C-contiguo
 const char *const ENCODE_DOC =
     "Encodes values of ``src`` (a C-contiguous array of out_bytes items) into\n"
     "``dst`` (a writable buffer of bytes that the caller zero-filled).  Each value\n"
-    "gives its pieces ``(v >> shift) & (2**width - 1)``; its other bits are ignored.\n"
+    "gives its pieces ``(v >> shift) & (2**width - 1)``; its other bits are ignored,\n"
+    "and so are the values of copied pieces.\n"
     "The bytes of a run's first group and of its partial last group are OR-ed, so\n"
     "runs that share a byte keep each other's bits (as do runs of one call whose\n"
     "bytes overlap, which are OR-ed throughout); the run's other whole groups may\n"
@@ -1580,7 +1622,11 @@ void bind_program(nb::module_ &m) {
                         "How one group of ``group_bytes`` stream bytes turns into ``group_values``\n"
                         "output values of ``out_bytes`` each: value ``dst`` is the OR of\n"
                         "``bits(src_bit, width) << shift`` over its pieces, then sign-extended\n"
-                        "from bit ``sign_bits[dst] - 1`` where that is not 0.  Immutable.")
+                        "from bit ``sign_bits[dst] - 1`` where that is not 0.  Immutable.\n\n"
+                        "A piece with a fifth field True is a copy: it repeats the src_bit, width\n"
+                        "and shift of a piece that is not, for one more value (a chroma sample\n"
+                        "that several pixels share).  Decoding reads it; encoding writes only\n"
+                        "the original, so the values a copy fills must agree (the caller checks).")
         .def("__init__",
              [](Program *self, nb::handle group_bytes, nb::handle group_values, nb::handle pieces,
                 nb::handle msb_first, nb::handle out_bytes, nb::handle sign_bits) {
@@ -1589,14 +1635,15 @@ void bind_program(nb::module_ &m) {
              "group_bytes"_a.none(), "group_values"_a.none(), "pieces"_a.none(), "msb_first"_a.none(),
              "out_bytes"_a.none(), "sign_bits"_a.none(),
              nb::sig("def __init__(self, group_bytes: int, group_values: int, "
-                     "pieces: list[tuple[int, int, int, int]], msb_first: bool, out_bytes: int, "
+                     "pieces: list[tuple[int, int, int, int] | tuple[int, int, int, int, bool]], msb_first: bool, out_bytes: int, "
                      "sign_bits: list[int]) -> None"))
         .def_prop_ro("group_bytes", [](const Program &p) { return p.group_bytes; },
                      nb::sig("def group_bytes(self) -> int"), "Bytes of one group of the stream.")
         .def_prop_ro("group_values", [](const Program &p) { return p.group_values; },
                      nb::sig("def group_values(self) -> int"), "Values one group yields.")
-        .def_prop_ro("pieces", &pieces_tuple, nb::sig("def pieces(self) -> tuple[tuple[int, int, int, int], ...]"),
-                     "The (src_bit, width, dst, shift) pieces, as given.")
+        .def_prop_ro("pieces", &pieces_tuple,
+                     nb::sig("def pieces(self) -> tuple[tuple[int, int, int, int] | tuple[int, int, int, int, bool], ...]"),
+                     "The (src_bit, width, dst, shift) pieces, as given; a copy with True after them.")
         .def_prop_ro("msb_first", [](const Program &p) { return p.msb_first; },
                      nb::sig("def msb_first(self) -> bool"),
                      "Whether bit 0 of a group is the msb of its byte 0 (else the lsb).")

@@ -20,6 +20,11 @@ class Program:
     ``bits(src_bit, width) << shift`` over its pieces, then sign-extended
     from bit ``sign_bits[dst] - 1`` where that is not 0.  Immutable.
 
+    A piece with a fifth field True is a copy: it repeats the src_bit, width
+    and shift of a piece that is not, for one more value (a chroma sample
+    that several pixels share).  Decoding reads it; encoding writes only
+    the original, so the values a copy fills must agree (the caller checks).
+
     Bits are numbered from the lsb of byte 0 (``msb_first=False``: the group is
     one little-endian integer) or from the msb of byte 0 (``msb_first=True``:
     one big-endian integer).  Every field is checked at construction
@@ -27,7 +32,7 @@ class Program:
     may share source bits, and every value needs at least one piece.
     """
 
-    def __init__(self, group_bytes: int, group_values: int, pieces: list[tuple[int, int, int, int]], msb_first: bool, out_bytes: int, sign_bits: list[int]) -> None: ...
+    def __init__(self, group_bytes: int, group_values: int, pieces: list[tuple[int, int, int, int] | tuple[int, int, int, int, bool]], msb_first: bool, out_bytes: int, sign_bits: list[int]) -> None: ...
 
     @property
     def group_bytes(self) -> int:
@@ -38,8 +43,8 @@ class Program:
         """Values one group yields."""
 
     @property
-    def pieces(self) -> tuple[tuple[int, int, int, int], ...]:
-        """The (src_bit, width, dst, shift) pieces, as given."""
+    def pieces(self) -> tuple[tuple[int, int, int, int] | tuple[int, int, int, int, bool], ...]:
+        """The (src_bit, width, dst, shift) pieces, as given; a copy with True after them."""
 
     @property
     def msb_first(self) -> bool:
@@ -91,7 +96,8 @@ def encode(program: Program, src: _Bytes, dst: _Bytes, *, count: int, runs: int 
     """
     Encodes values of ``src`` (a C-contiguous array of out_bytes items) into
     ``dst`` (a writable buffer of bytes that the caller zero-filled).  Each value
-    gives its pieces ``(v >> shift) & (2**width - 1)``; its other bits are ignored.
+    gives its pieces ``(v >> shift) & (2**width - 1)``; its other bits are ignored,
+    and so are the values of copied pieces.
     The bytes of a run's first group and of its partial last group are OR-ed, so
     runs that share a byte keep each other's bits (as do runs of one call whose
     bytes overlap, which are OR-ed throughout); the run's other whole groups may
