@@ -17,6 +17,7 @@ import numpy as np
 from korvell.pfnc.genicam.brintal import DefaultDataType
 from korvell.pfnc.genicam.components import LMNLocation, channel_name
 from korvell.pfnc.genicam.ostrevo import PaddingType
+from korvell.pfnc.genicam.planes import PlaneGroups
 from korvell.pfnc.genicam.quenmar import ComponentsSequencing, Planar
 from korvell.pfnc.pixel_format import OpaquePixelFormat, PixelFormat
 
@@ -25,7 +26,7 @@ GROUPED_MODES = ("gige", "grouped", "grouped-msb")
 
 
 class Unsupported(Exception):
-    """The format has no full-resolution layout (subsampled, semiplanar, opaque, custom type)."""
+    """The format has no layout here (opaque, custom type, plane groups other than semiplanar)."""
 
 
 def _container(bits: int) -> int:
@@ -34,6 +35,18 @@ def _container(bits: int) -> int:
 
 def _up(value: int, step: int) -> int:
     return -(-value // step) * step
+
+
+def _mode(p, sizes) -> str:
+    if p.padding_type is PaddingType.UNPACKED:
+        return "unpacked" if p.lsb else "unpacked-msb"
+    if p.padding_type is PaddingType.GROUPED:
+        if not all(s in (10, 12) for s in sizes):
+            raise Unsupported("grouping of other sizes than 10 and 12 bits")
+        return "grouped" if p.lsb else "grouped-msb"
+    if p.padding_type_name == "Packed" and all(9 <= s <= 12 for s in sizes):
+        return "gige"
+    return "lsb" if p.lsb else "msb"
 
 
 @dataclass(frozen=True)
@@ -49,13 +62,18 @@ class Ref:
     planar: bool
     byte_order: str = "little"
 
+    down = 1  # lines that share a sample
+
     @classmethod
-    def of(cls, fmt, byte_order: str = "little") -> Ref:
+    def of(cls, fmt, byte_order: str = "little") -> Ref | SubRef:
         if isinstance(fmt, OpaquePixelFormat) or not isinstance(fmt, PixelFormat):
             raise Unsupported("opaque")
         comps = fmt.components
-        if isinstance(getattr(comps, "location", None), LMNLocation):
-            raise Unsupported("subsampled")
+        location = getattr(comps, "location", None)
+        if isinstance(location, LMNLocation) and len(set(location.fields)) > 1 or isinstance(
+            fmt.interface_specific, PlaneGroups
+        ):
+            return SubRef.of(fmt, byte_order)
         channels = tuple(channel_name(c) for c in comps)
         suffix = fmt.interface_specific
         order = tuple(range(len(channels)))
@@ -68,17 +86,7 @@ class Ref:
             raise Unsupported("custom data type")
         sizes = tuple(fmt.size.sizes)
         p = fmt.packing
-        if p.padding_type is PaddingType.UNPACKED:
-            mode = "unpacked" if p.lsb else "unpacked-msb"
-        elif p.padding_type is PaddingType.GROUPED:
-            if not all(s in (10, 12) for s in sizes):
-                raise Unsupported("grouping of other sizes than 10 and 12 bits")
-            mode = "grouped" if p.lsb else "grouped-msb"
-        elif p.padding_type_name == "Packed" and all(9 <= s <= 12 for s in sizes):
-            mode = "gige"
-        else:
-            mode = "lsb" if p.lsb else "msb"
-        return cls(fmt.designation(), channels, order, sizes, kinds, mode, p.alignment,
+        return cls(fmt.designation(), channels, order, sizes, kinds, _mode(p, sizes), p.alignment,
                    p.cluster_marker, isinstance(suffix, Planar), byte_order)
 
     # -- what the output looks like ---------------------------------------
@@ -313,3 +321,149 @@ class Ref:
             cols.append(np.asarray(col).astype(self.dtype))
         out = np.stack(cols, axis=2)
         return out[:, :, 0] if len(cols) == 1 else out
+
+
+@dataclass(frozen=True)
+class SubRef:
+    """A subsampled format: its samples as a stream of blocks, each block one
+    "pixel" of a plain Ref whose channels are the block's samples in memory order
+    (YCbCr422_8: Y Cb Y Cr), or semiplanar: a luma plane and a plane of chroma
+    pairs, one pair per block (and per two lines for 4:2:0)."""
+
+    name: str
+    channels: tuple[str, ...]
+    bits: tuple[int, ...]
+    kinds: tuple[str, ...]
+    across: int  # pixels of a line that share a chroma sample
+    down: int  # lines that share one
+    block: tuple[str, ...]  # memory order of a block (stream), or the chroma plane's pair
+    stream: Ref  # the blocks (stream) or the chroma pairs (semiplanar), one per "pixel"
+    luma: Ref | None  # the luma plane of a semiplanar format
+    planar = False
+
+    @classmethod
+    def of(cls, fmt, byte_order: str = "little") -> SubRef:
+        channels = tuple(channel_name(c) for c in fmt.components)
+        location = getattr(fmt.components, "location", None)
+        j, a, b = location.fields if isinstance(location, LMNLocation) else (1, 1, 1)
+        across, down = j // a, (1 if b == a else 2)
+        kinds = tuple(_KINDS.get(fmt.data_types[i]) for i in range(len(channels)))
+        if None in kinds:
+            raise Unsupported("custom data type")
+        sizes = tuple(fmt.size.sizes)
+        p = fmt.packing
+        mode = _mode(p, sizes)
+        suffix = fmt.interface_specific
+        luma = None
+        if suffix is not None and not isinstance(suffix, (PlaneGroups, ComponentsSequencing)):
+            raise Unsupported("planes of subsampled channels")
+        if isinstance(suffix, PlaneGroups) and suffix.layout != "Semiplanar":
+            raise Unsupported("plane groups")
+        if down > 1 and not isinstance(suffix, PlaneGroups):
+            raise Unsupported("4:2:0 stream")
+        if isinstance(suffix, PlaneGroups):
+            block = suffix.groups[1]
+            luma = Ref(fmt.designation(), channels[:1], (0,), sizes[:1], kinds[:1], mode, p.alignment,
+                       p.cluster_marker, False, byte_order)
+        elif isinstance(suffix, ComponentsSequencing):
+            block = tuple(suffix.components)
+        else:  # luma first: half the block's luma, the first chroma, the rest, the second
+            y, cb, cr = channels
+            block = (y,) * (across // 2) + (cb,) + (y,) * (across - across // 2) + (cr,)
+        size_of = dict(zip(channels, sizes))
+        stream = Ref(fmt.designation(), tuple(f"{c}{i}" for i, c in enumerate(block)), tuple(range(len(block))),
+                     tuple(size_of[c] for c in block), (kinds[0],) * len(block), mode, p.alignment,
+                     p.cluster_marker, False, byte_order)
+        return cls(fmt.designation(), channels, sizes, kinds, across, down, block, stream, luma)
+
+    @property
+    def mode(self) -> str:
+        return self.stream.mode
+
+    @property
+    def dtype(self) -> np.dtype:
+        return Ref.dtype.fget(self)  # type: ignore[attr-defined]
+
+    @property
+    def granularity(self) -> int:
+        if self.luma is None:
+            return self.stream.granularity * self.across
+        pairs = self.stream.group()[1]
+        return math.lcm(self.across, self.luma.granularity, pairs * self.across)
+
+    def group(self) -> tuple[int, int]:
+        if self.luma is None:
+            bits, blocks = self.stream.group()
+            return bits, blocks * self.across
+        pixels = self.across * self.down
+        return pixels * self.bits[0] + sum(self.bits[1:]), pixels
+
+    # -- blocks and pixels ---------------------------------------------------
+
+    def _samples(self, image: np.ndarray) -> np.ndarray:
+        """(h / down, w / across, len(block)): each block's samples, chroma from its first pixel."""
+        cols, luma = [], 0
+        for c in self.block:
+            if c == self.channels[0]:
+                cols.append(image[:, luma::self.across, 0])
+                luma += 1
+            else:
+                cols.append(image[:: self.down, :: self.across, self.channels.index(c)])
+        return np.stack(cols, axis=2)
+
+    def _pixels(self, samples: np.ndarray, out: np.ndarray) -> None:
+        luma = 0
+        for k, c in enumerate(self.block):
+            if c == self.channels[0]:
+                out[:, luma::self.across, 0] = samples[:, :, k]
+                luma += 1
+            else:
+                full = np.repeat(np.repeat(samples[:, :, k], self.across, axis=1), self.down, axis=0)
+                out[:, :, self.channels.index(c)] = full
+
+    def _chroma_line_bytes(self, width: int) -> int:
+        return self.stream.line_bytes(width // self.across)
+
+    def line_bytes(self, width: int) -> int:
+        if self.luma is None:
+            return self.stream.line_bytes(width // self.across)
+        return max(self.luma.line_bytes(width), self._chroma_line_bytes(width))
+
+    def buffer_size(self, width: int, height: int, stride: int | None = None) -> int:
+        if self.luma is None:
+            return self.stream.buffer_size(width // self.across, height, stride)
+        lines = height // self.down
+        return self.luma.buffer_size(width, height, stride) + (stride or self._chroma_line_bytes(width)) * lines
+
+    def pack(self, image, stride: int | None = None, garbage: np.random.Generator | None = None) -> bytes:
+        image = np.asarray(image)
+        samples = self._samples(image)
+        if self.luma is None:
+            return self.stream.pack(samples, stride, garbage)
+        out = self.luma.pack(image[:, :, 0], stride, garbage)
+        # Each chroma line starts on a byte: a stream of its own.
+        line_stride = stride or self._chroma_line_bytes(image.shape[1])
+        return out + self.stream.pack(samples, line_stride, garbage)
+
+    def unpack(self, data: bytes, width: int, height: int, stride: int | None = None) -> np.ndarray:
+        data = bytes(data)
+        out = np.empty((height, width, len(self.channels)), self.dtype)
+        if self.luma is None:
+            self._pixels(self.stream.unpack(data, width // self.across, height, stride), out)
+            return out
+        size = self.luma.buffer_size(width, height, stride)
+        out[:, :, 0] = self.luma.unpack(data[:size], width, height, stride)
+        line_stride = stride or self._chroma_line_bytes(width)
+        chroma = self.stream.unpack(data[size:], width // self.across, height // self.down, line_stride)
+        self._pixels(chroma, out)
+        return out
+
+    def random(self, rng: np.random.Generator, width: int, height: int) -> np.ndarray:
+        """Luma at every pixel, chroma one random value per block, repeated over it."""
+        top = (1 << max(self.bits)) - 1
+        out = rng.integers(0, top + 1, (height, width, len(self.channels))).astype(self.dtype)
+        for c in range(1, len(self.channels)):
+            sample = rng.integers(0, (1 << self.bits[c]), (height // self.down, width // self.across))
+            out[:, :, c] = np.repeat(np.repeat(sample, self.across, axis=1), self.down, axis=0)
+        out[:, :, 0] &= (1 << self.bits[0]) - 1
+        return out

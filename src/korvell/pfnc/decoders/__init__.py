@@ -14,6 +14,15 @@ with an odd width continues mid-byte into the next line); with a stride in
 bytes, line y starts at byte y * stride and is a stream of its own.  Planar
 formats hold one such frame per channel, one after another.
 
+Subsampled formats (4:2:2, 4:1:1, 4:2:0) decode at full resolution, in Y, Cb,
+Cr (or Y, U, V) order, each chroma sample repeated over the pixels that share
+it, so nothing is interpolated.  Their widths (and for 4:2:0 heights) must be
+whole blocks of the pixels that share a sample.  ``encode`` takes each chroma
+sample from the first pixel of its block and raises ValueError when the other
+pixels of the block disagree with it, so that a round trip is exact or fails.
+Semiplanar formats hold the luma plane, then the plane of chroma pairs (half
+height for 4:2:0); with a stride, both planes' lines take it.
+
 Decoding goes through a :class:`~korvell.pfnc.halvenor.DecoderRegistry`:
 :func:`default_registry` returns a new one holding the built-in
 :class:`LayoutDecoder` at :data:`BUILTIN_PRIORITY`, so a back-end registered
@@ -96,9 +105,10 @@ class _Frame:
     """The runs of one frame: for each program, where its values come from and
     go to, and how many bytes the whole frame takes."""
 
-    __slots__ = ("shape", "runs", "size", "plane")
+    __slots__ = ("shape", "runs", "repeats", "size", "plane")
     shape: tuple[int, ...]
     runs: list[tuple[Any, ...]]
+    repeats: list[tuple[Any, ...]]  # decoded only, before the runs: copies of chroma lines
     size: int
     plane: int
 
@@ -107,6 +117,19 @@ class _Frame:
         pixels = width * height
         if pixels * channels * 8 > _MAX_BYTES:
             raise ValueError(f"width x height = {width} x {height} is too large a frame")
+        self.repeats = []
+        across, down = lay._sharing
+        if width % across:
+            raise ValueError(
+                f"width {width} is not a multiple of {across}, the pixels that share a chroma sample in {lay.designation}"
+            )
+        if height % down:
+            raise ValueError(
+                f"height {height} is not a multiple of {down}, the lines that share a chroma sample in {lay.designation}"
+            )
+        if lay.planes:
+            self._semiplanar(lay, width, height, stride)
+            return
         if lay.granularity > 1:
             if stride is not None and width % lay.granularity:
                 raise ValueError(
@@ -143,6 +166,37 @@ class _Frame:
             offset += plane
         self.runs, self.size = runs, offset
         self.plane = runs[1][3] - runs[0][3] if len(runs) > 1 else 0
+
+    def _semiplanar(self, lay: Layout, width: int, height: int, stride: Optional[int]) -> None:
+        # Each chroma line is a run of its own, so a line must be whole groups
+        # of the chroma program even without a stride.
+        if width % lay.granularity:
+            raise ValueError(
+                f"width {width} is not a multiple of {lay.granularity}, the pixels one group of {lay.designation} holds"
+            )
+        luma, chroma = lay._programs
+        channels = len(lay.channels)
+        down = lay._sharing[1]
+        line = width * channels
+        chroma_line = chroma.byte_count(line)
+        if stride is None:
+            luma_run = (luma, width * height, 1, 0, 0, 0, channels, 0)
+            plane, chroma_stride = luma.byte_count(width * height), chroma_line
+        else:
+            need = max(luma.byte_count(width), chroma_line)
+            if stride < need:
+                raise ValueError(f"stride {stride} is smaller than one line of {lay.designation} ({need} bytes)")
+            luma_run = (luma, width, height, 0, stride, 0, channels, line)
+            plane, chroma_stride = stride * height, stride
+        lines = height // down
+        # Chroma first: its calls fill the luma values with placeholders that
+        # the luma call then overwrites.  Line k of a chroma line pair repeats
+        # line 0 and is only decoded.
+        self.runs = [(chroma, line, lines, plane, chroma_stride, 0, 1, line * down), luma_run]
+        self.repeats = [(chroma, line, lines, plane, chroma_stride, line * k, 1, line * down) for k in range(1, down)]
+        self.size = plane + chroma_stride * lines
+        self.shape = (height, width, channels)
+        self.plane = plane
 
 
 def _check_size(lay: Layout, view: memoryview, frame: _Frame) -> None:
@@ -182,7 +236,7 @@ def _decode(lay: Layout, buffer: Any, width: int, height: int, stride: Optional[
         if array is not None:
             return array
     out = np.empty(frame.shape, dtype=lay.dtype)
-    for program, count, lines, offset, src_stride, dst_offset, step, dst_line in frame.runs:
+    for program, count, lines, offset, src_stride, dst_offset, step, dst_line in frame.repeats + frame.runs:
         _engine.decode(
             program, view, out, count=count, runs=lines, src_offset=offset, src_stride=src_stride,
             dst_offset=dst_offset, dst_step=step, dst_line=dst_line,
@@ -236,10 +290,31 @@ def _checked_values(lay: Layout, image: Any) -> np.ndarray:
     return np.ascontiguousarray(array, dtype=target)
 
 
+def _check_shared(lay: Layout, values: np.ndarray) -> None:
+    """Refuses chroma that differs within the pixels sharing one sample: the
+    stream holds one sample per block, so encoding it would lose the others."""
+    across, down = lay._sharing
+    if across == down == 1:
+        return
+    height, width = values.shape[:2]
+    for index in range(1, len(lay.channels)):
+        blocks = values[:, :, index].reshape(height // down, down, width // across, across)
+        differ = blocks != blocks[:, :1, :, :1]
+        if differ.any():
+            by, dy, bx, dx = (int(i) for i in np.argwhere(differ)[0])
+            y, x, y0, x0 = by * down + dy, bx * across + dx, by * down, bx * across
+            raise ValueError(
+                f"{lay.channels[index]} of {lay.designation} is one sample per {across} x {down} pixels, "
+                f"but pixel (y={y}, x={x}) holds {values[y, x, index]} and pixel (y={y0}, x={x0}) "
+                f"{values[y0, x0, index]}: the pixels that share a sample must agree"
+            )
+
+
 def _encode(lay: Layout, image: Any, stride: Optional[int]) -> bytes:
     values = _checked_values(lay, image)
     height, width = values.shape[:2]
     frame = _Frame(lay, _dimension(width, "width"), _dimension(height, "height"), _stride(stride))
+    _check_shared(lay, values)
     out = bytearray(frame.size)
     for program, count, lines, offset, src_stride, dst_offset, step, dst_line in frame.runs:
         _engine.encode(
@@ -388,7 +463,9 @@ def encode(
 
     The inverse of :func:`decode`: ``image`` is (height, width) or (height, width,
     channels) in the component set's order.  Values that do not fit the layout
-    raise ValueError; line padding (with a ``stride``) is zero.
+    raise ValueError; line padding (with a ``stride``) is zero.  Subsampled
+    formats take each chroma sample from the first pixel of the pixels that
+    share it; ValueError if the others hold a different value.
     """
     fmt = as_format(fmt_or_name)
     return _encode(layout(fmt, byte_order=byte_order, msb_aligned=msb_aligned), image, stride)

@@ -24,6 +24,18 @@ The readings the published documents leave open are made here, in one place:
   view of the same bytes agree.
 * Byte order applies to unpacked containers wider than a byte; bit-packed
   layouts are defined by their packing alone.
+* Subsampled YCbCr (the J:a:b fields of the name): the luma channel comes
+  first in the component set, the two chroma channels follow.  A stream
+  holds blocks of J/a pixels: J/a luma samples and one sample of each chroma
+  channel, in the order of the sequence suffix, or without one luma first:
+  half the block's luma, the first chroma, the other half, the second chroma
+  (YCbCr422_8 = Y0 Cb0 Y1 Cr0, YCbCr411_8 = Y Y Cb Y Y Cr).  b = 0 shares
+  each chroma sample between two lines as well (4:2:0, semiplanar only).
+* Semiplanar: the luma plane, then a plane of chroma pairs in the order the
+  name writes them, one pair per block, and for 4:2:0 one chroma line per two
+  lines.  With a stride, chroma lines take the same stride; without one, the
+  luma plane is one continuous stream and each chroma line starts on a byte
+  (widths are whole groups of the chroma packing).
 """
 
 from __future__ import annotations
@@ -37,6 +49,7 @@ from ..exceptions import PixelFormatDecodeNotSupportedError
 from ..genicam.brintal import DefaultDataType
 from ..genicam.components import LMNLocation, channel_name
 from ..genicam.ostrevo import PaddingType
+from ..genicam.planes import PlaneGroups
 from ..genicam.quenmar import ComponentsSequencing, Planar
 from ..pixel_format import OpaquePixelFormat, PixelFormat
 from . import _engine
@@ -85,6 +98,11 @@ class Layout:
     (Mono10msb) or the stream is read msb first (Mono10pmsb).  ``granularity`` is the number of pixels a line (or, without a stride, the
     whole frame) must be a multiple of.  ``dtype`` is the numpy type of the
     decoded values.
+
+    ``subsampling`` is the J:a:b fields of a subsampled format ((4, 2, 2)), else
+    None; decoded arrays are full resolution, each chroma sample repeated over
+    the pixels that share it.  ``planes`` names the channels of each plane of a
+    semiplanar format ((("Y",), ("Cb", "Cr"))), else ().
     """
 
     designation: str
@@ -101,8 +119,12 @@ class Layout:
     byte_order: str
     msb_aligned: bool
     dtype: str
+    subsampling: Optional[tuple[int, ...]]
+    planes: tuple[tuple[str, ...], ...]
     _programs: tuple[Any, ...] = field(repr=False, compare=False)
     _view: Optional[tuple[int, int, int]] = field(repr=False, compare=False)
+    # (pixels across, lines down) that share one chroma sample.
+    _sharing: tuple[int, int] = field(repr=False, compare=False)
 
     def describe(self) -> str:
         """One line for people: packing, sizes, group, output."""
@@ -116,6 +138,12 @@ class Layout:
             text += f", memory order {' '.join(self.memory_order)}"
         if self.planar:
             text += ", one plane per channel"
+        if self.subsampling is not None:
+            across, down = self._sharing
+            share = f"{across} x {down} pixels" if down > 1 else f"{across} pixels across"
+            text += f", {':'.join(map(str, self.subsampling))} subsampled ({share} share a chroma sample)"
+        if self.planes:
+            text += ", planes " + " | ".join(" ".join(group) for group in self.planes)
         pixels = "pixel" if self.group_pixels == 1 else "pixels"
         text += f"; {self.group_pixels} {pixels} in {self.group_bits} bits"
         shape = "(height, width)" if len(self.channels) == 1 else f"(height, width, {len(self.channels)})"
@@ -228,6 +256,33 @@ class _Facts(NamedTuple):
     kind: str  # "u", "s" or "f"
     out_bits: int
     planar: bool
+    subsampling: Optional[tuple[int, ...]] = None
+    sharing: tuple[int, int] = (1, 1)
+    planes: tuple[tuple[str, ...], ...] = ()
+
+
+def _subsampling(name: str, channels: tuple[str, ...], fields: tuple[int, ...]) -> tuple[int, int]:
+    """(pixels across, lines down) that share a chroma sample under J:a:b."""
+    if len(fields) != 3 or len(channels) != 3:
+        raise _unsupported(name, "subsampling is read for a luma and two chroma channels")
+    j, a, b = fields
+    if a < 1 or j % a or b not in (a, 0):
+        raise _unsupported(name, f"the {j}:{a}:{b} subsampling has no layout the engine knows")
+    return j // a, 1 if b == a else 2
+
+
+def _block(name: str, channels: tuple[str, ...], across: int, suffix: Any) -> tuple[str, ...]:
+    """The memory order of one block of a subsampled stream."""
+    luma, first, second = channels
+    if suffix is None:
+        half = across // 2
+        return (luma,) * half + (first,) + (luma,) * (across - half) + (second,)
+    block = tuple(suffix.components)
+    if sorted(block) != sorted((luma,) * across + (first, second)):
+        raise _unsupported(
+            name, f"the sequence {''.join(block)} does not hold {across} {luma} and one {first} and {second}"
+        )
+    return block
 
 
 def _facts(fmt: Any) -> _Facts:
@@ -239,13 +294,33 @@ def _facts(fmt: Any) -> _Facts:
     if not channels or len(sizes) != len(channels):
         raise _unsupported(name, f"{len(sizes)} sizes for {len(channels)} channels")
     location = getattr(fmt.components, "location", None)
+    subsampling: Optional[tuple[int, ...]] = None
+    sharing = (1, 1)
     if isinstance(location, LMNLocation) and len(set(location.fields)) > 1:
-        sampling = ":".join(map(str, location.fields))
-        raise _unsupported(name, f"{sampling} subsampled layouts are not decoded yet")
+        subsampling = tuple(location.fields)
+        sharing = _subsampling(name, channels, subsampling)
     suffix = fmt.interface_specific
     planar = False
+    planes: tuple[tuple[str, ...], ...] = ()
     memory = channels
-    if isinstance(suffix, Planar):
+    if isinstance(suffix, PlaneGroups):
+        groups = suffix.groups
+        if (
+            suffix.layout != "Semiplanar" or len(channels) != 3 or len(groups) != 2
+            or set(groups[0]) != {channels[0]} or sorted(groups[1]) != sorted(channels[1:])
+        ):
+            raise _unsupported(name, f"the {suffix.designation()} layout is not decoded")
+        planes = ((channels[0],), tuple(groups[1]))
+        memory = planes[0] + planes[1]
+        if subsampling is None:
+            sharing = _subsampling(name, channels, (1, 1, 1))
+    elif sharing[1] > 1:
+        raise _unsupported(name, "4:2:0 subsampling is decoded from semiplanar layouts only")
+    elif subsampling is not None:
+        if suffix is not None and not isinstance(suffix, ComponentsSequencing):
+            raise _unsupported(name, f"the {suffix.designation()} layout of subsampled channels is not decoded")
+        memory = _block(name, channels, sharing[0], suffix)
+    elif isinstance(suffix, Planar):
         planar = True
     elif isinstance(suffix, ComponentsSequencing):
         memory = tuple(suffix.components)
@@ -267,7 +342,7 @@ def _facts(fmt: Any) -> _Facts:
         raise _unsupported(name, "components of more than 64 bits")
     if kind == "f" and (len(set(sizes)) > 1 or sizes[0] not in (16, 32, 64)):
         raise _unsupported(name, "floating-point components are 16, 32 or 64 bits")
-    return _Facts(name, channels, memory, sizes, kind, _container(max(sizes)), planar)
+    return _Facts(name, channels, memory, sizes, kind, _container(max(sizes)), planar, subsampling, sharing, planes)
 
 
 class _Packing(NamedTuple):
@@ -363,6 +438,46 @@ def _program(facts: _Facts, packing: _Packing, memory: tuple[str, ...], channels
     return _engine.Program(pattern.group_bytes, pattern.components, pieces, pattern.msb_first, out_bits // 8, sign_bits)
 
 
+def _shared_program(facts: _Facts, packing: _Packing, memory: tuple[str, ...], msb_aligned: bool) -> Any:
+    """The engine program of a block of ``memory`` that fills whole pixels: each
+    luma sample goes to one pixel, each chroma sample to every pixel of its
+    block, as copies after the first.  Where ``memory`` holds no luma (the chroma
+    plane of a semiplanar frame), luma values are filled with copies of the
+    block's first sample, for the luma plane's call to overwrite."""
+    channels = facts.channels
+    across = facts.sharing[0]
+    count, per_pixel = len(memory), len(channels)
+    pattern = packing.pattern
+    if pattern.components % count:
+        pattern = _repeat(pattern, count // math.gcd(count, pattern.components))
+    luma = channels[0]
+    targets: list[list[tuple[int, int]]] = []  # per memory position: (pixel in the block, channel)
+    seen = 0
+    for channel in memory:
+        if channel == luma:
+            targets.append([(seen, 0)])
+            seen += 1
+        else:
+            targets.append([(p, channels.index(channel)) for p in range(across)])
+    if luma not in memory:
+        targets[0] += [(p, 0) for p in range(across)]
+    width_of = dict(zip(channels, facts.sizes))
+    sign_bits = [0] * (pattern.components // count * across * per_pixel)
+    pieces = []
+    for piece in pattern.pieces:
+        block, k = divmod(piece.value, count)
+        bits = width_of[memory[k]]
+        shift = piece.shift
+        if msb_aligned and facts.kind != "f":
+            shift += facts.out_bits - bits
+        for n, (pixel, channel) in enumerate(targets[k]):
+            dst = (block * across + pixel) * per_pixel + channel
+            if facts.kind == "s" and bits < facts.out_bits and not (msb_aligned and facts.kind != "f"):
+                sign_bits[dst] = bits
+            pieces.append((piece.src_bit, piece.width, dst, shift, True) if n else (piece.src_bit, piece.width, dst, shift))
+    return _engine.Program(pattern.group_bytes, len(sign_bits), pieces, pattern.msb_first, facts.out_bits // 8, sign_bits)
+
+
 def _view_geometry(program: Any, facts: _Facts) -> Optional[tuple[int, int, int]]:
     """(first byte, bytes per pixel, bytes between channels) where the stream
     already is the decoded array, else None."""
@@ -387,7 +502,31 @@ def _view_geometry(program: Any, facts: _Facts) -> Optional[tuple[int, int, int]
 def derive(fmt: Any, byte_order: str = "little", msb_aligned: bool = False) -> Layout:
     """The layout of ``fmt`` (uncached; see :func:`layout`)."""
     facts = _facts(fmt)
-    if facts.planar:
+    across, down = facts.sharing
+    if facts.planes:
+        luma = facts.planes[0]
+        luma_facts = facts._replace(channels=luma, memory=luma, sizes=facts.sizes[:1])
+        luma_packing = _packing(luma_facts, fmt, luma, byte_order, msb_aligned)
+        chroma = facts.planes[1]
+        packing = _packing(facts, fmt, chroma, byte_order, msb_aligned)
+        programs = [
+            _program(luma_facts._replace(out_bits=facts.out_bits), luma_packing, luma, luma, msb_aligned),
+            _shared_program(facts, packing, chroma, msb_aligned),
+        ]
+        chroma_pixels = programs[1].group_values // len(facts.channels)
+        granularity = math.lcm(across, luma_packing.granularity_components, chroma_pixels)
+        group_pixels = across * down
+        group_bits = group_pixels * facts.sizes[0] + sum(facts.sizes[1:])
+        view = None
+    elif facts.subsampling is not None:
+        packing = _packing(facts, fmt, facts.memory, byte_order, msb_aligned)
+        programs = [_shared_program(facts, packing, facts.memory, msb_aligned)]
+        gc, count = packing.granularity_components, len(facts.memory)
+        granularity = gc // math.gcd(gc, count) * across
+        group_pixels = programs[0].group_values // len(facts.channels)
+        group_bits = 8 * programs[0].group_bytes
+        view = None
+    elif facts.planar:
         programs = []
         packings = []
         for channel in facts.channels:
@@ -428,8 +567,11 @@ def derive(fmt: Any, byte_order: str = "little", msb_aligned: bool = False) -> L
         byte_order=byte_order,
         msb_aligned=msb_aligned,
         dtype=_DTYPE_PREFIX[facts.kind] + str(facts.out_bits),
+        subsampling=facts.subsampling,
+        planes=facts.planes,
         _programs=tuple(programs),
         _view=view,
+        _sharing=(across, down),
     )
 
 
