@@ -648,7 +648,11 @@ def _cmd_decode(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
         # Checked before anything is written: a missing package would refuse every frame.
         module = _image_module(kind)
         if args.show:
-            visualize = import_module(".decoders._visual", __package__).visualize
+            try:
+                visualize = import_module(".decoders._visual", __package__).visualize
+            except ImportError as exc:
+                # A build without the compiled renderer: say so rather than show a traceback.
+                raise _Skip(f"--show: this installation cannot make pictures ({exc})") from None
         if _into_directory(args.raws, args.output):
             os.makedirs(args.output, exist_ok=True)
     except PixelFormatDecodeNotSupportedError as exc:
