@@ -42,6 +42,9 @@ FORMATS = (
     "RGB12p",
     "BayerRG12p",
     "Coord3D_ABC32f_Planar",
+    "YCbCr422_8",
+    "YCbCr422_10p",
+    "YCbCr420_8_YY_CbCr_Semiplanar",
 )
 
 # The format the two-thread comparison decodes.

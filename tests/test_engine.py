@@ -216,6 +216,20 @@ def test_planes_into_pixels(planes, out_bytes):
     assert dst.tolist() == expected
 
 
+@pytest.mark.parametrize("count", [1, 16, 17, 18, 33, 101])
+def test_bytes_into_every_third_value_keep_the_others(count):
+    """The luma call of a semiplanar frame: the values between are the chroma
+    of earlier calls, up to the last element."""
+    p = Program(*NAMED["Mono8"])
+    rng = random.Random(count)
+    g = dict(count=count, runs=2, src_offset=1, src_stride=count + 2, dst_offset=1, dst_step=3, dst_line=3 * count)
+    src = rng.randbytes(2 * count + 5)
+    dst = np.array([rng.getrandbits(8) for _ in range(6 * count + 1)], np.uint8)
+    expected = ref_decode(p, src, dst, g)
+    decode(p, src, dst, **g)
+    assert dst.tolist() == expected
+
+
 def test_random_programs_reach_every_kernel():
     kinds = {case_program(n, s)[0].kernel for n, s in CASES}
     assert kinds == {"copy", "byteswap", "word", "generic"}

@@ -1302,6 +1302,36 @@ void interleave_runs(const uint8_t *const *planes, uint8_t *out, unsigned runs, 
     }
 }
 
+#ifdef KORVELL_ENGINE_AVX2
+/// Bytes into every third byte of the values, the two between kept as they
+/// are: the luma plane of a semiplanar frame written over the placeholders
+/// its chroma calls left.  The last pixel is left to scalar code, so no chunk
+/// reaches past the run's last element.
+__attribute__((target("avx2"))) void spread3_vector(const uint8_t *in, uint8_t *out, size_t count) {
+    __m128i ctrl[3], take[3];
+    for (unsigned c = 0; c < 3; ++c) {
+        alignas(16) uint8_t b[16], m[16];
+        for (unsigned k = 0; k < 16; ++k) {
+            const unsigned ob = 16 * c + k;
+            b[k] = ob % 3 == 0 ? uint8_t(ob / 3) : 0x80;
+            m[k] = ob % 3 == 0 ? 0xFF : 0;
+        }
+        ctrl[c] = _mm_load_si128(reinterpret_cast<const __m128i *>(b));
+        take[c] = _mm_load_si128(reinterpret_cast<const __m128i *>(m));
+    }
+    size_t i = 0;
+    for (; i + 17 <= count; i += 16) {
+        const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + i));
+        for (unsigned c = 0; c < 3; ++c) {
+            __m128i *at = reinterpret_cast<__m128i *>(out + 3 * i + 16 * c);
+            _mm_storeu_si128(at, _mm_blendv_epi8(_mm_loadu_si128(at), _mm_shuffle_epi8(y, ctrl[c]), take[c]));
+        }
+    }
+    for (; i < count; ++i)
+        out[3 * i] = in[i];
+}
+#endif
+
 /// Decodes a call that `interleaves`.
 void decode_interleaved(const Program &p, const Geometry &g, const uint8_t *src, uint8_t *vals) {
     const uint8_t *planes[4];
@@ -1321,6 +1351,14 @@ void decode_frame(const Program &p, const Geometry &g, const uint8_t *src, size_
         return;
     if (interleaves(p, g))
         return decode_interleaved(p, g, src, vals);
+#ifdef KORVELL_ENGINE_AVX2
+    if (p.kernel == Kernel::copy && p.out_bytes == 1 && g.dst_step == 3 && vector_available()) {
+        for (uint64_t y = 0; y < g.runs; ++y)
+            spread3_vector(src + g.src_offset + y * g.src_stride, vals + g.dst_offset + y * g.dst_line,
+                           size_t(g.count));
+        return;
+    }
+#endif
     for (uint64_t y = 0; y < g.runs; ++y)
         p.decode_run(p, src, src_len, size_t(g.src_offset + y * g.src_stride), vals,
                      size_t(g.dst_offset + y * g.dst_line), size_t(g.dst_step), size_t(g.count));
