@@ -362,6 +362,7 @@ class TestDescribeLayout:
             ("Mono12p", {"packing": "lsb", "group_bits": 24, "group_pixels": 2, "dtype": "uint16", "granularity": 1}),
             ("Mono12Packed", {"packing": "gige", "granularity": 2, "container": None}),
             ("BGR8", {"channels": ["B", "G", "R"], "container": 8, "dtype": "uint8"}),
+            ("YCbCr420_8_YY_CbCr_Semiplanar", {"subsampling": [4, 2, 0], "planes": [["Y"], ["Cb", "Cr"]], "granularity": 2}),
         ],
         ids=lambda v: v if isinstance(v, str) else "",
     )

@@ -145,10 +145,17 @@ _LAYOUT_FIELDS = (
     "group_pixels",
     "granularity",
     "planar",
+    "subsampling",
+    "planes",
     "byte_order",
     "msb_aligned",
     "dtype",
 )
+
+
+def _plain(value: Any) -> Any:
+    # Lists, as the JSON text will have them: planes are tuples of tuples.
+    return [_plain(v) for v in value] if isinstance(value, tuple) else value
 
 
 def _layout_record(fmt: Any) -> dict[str, Any]:
@@ -162,7 +169,7 @@ def _layout_record(fmt: Any) -> dict[str, Any]:
     record: dict[str, Any] = {"decoded": True, "description": lay.describe()}
     for name in _LAYOUT_FIELDS:
         value = getattr(lay, name)
-        record[name] = list(value) if isinstance(value, tuple) else value
+        record[name] = _plain(value)
     return record
 
 
