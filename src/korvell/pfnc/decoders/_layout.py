@@ -43,7 +43,7 @@ from __future__ import annotations
 import math
 import operator
 from dataclasses import dataclass, field
-from typing import Any, NamedTuple, Optional
+from typing import Any, NamedTuple, Optional, Union
 
 from ..exceptions import PixelFormatDecodeNotSupportedError
 from ..genicam.brintal import DefaultDataType
@@ -68,6 +68,9 @@ _PACKING_TEXT = {
     "grouped": "grouped (high bytes, then the low bits lsb first)",
     "grouped-msb": "grouped (high bytes, then the low bits msb first)",
 }
+
+
+_EnginePiece = Union[tuple[int, int, int, int], tuple[int, int, int, int, bool]]
 
 
 class _Piece(NamedTuple):
@@ -422,7 +425,7 @@ def _program(facts: _Facts, packing: _Packing, memory: tuple[str, ...], channels
     position = [channels.index(c) for c in memory]
     width_of = dict(zip(facts.channels, facts.sizes))
     out_bits = facts.out_bits
-    pieces = []
+    pieces: list[_EnginePiece] = []
     sign_bits = [0] * pattern.components
     for piece in pattern.pieces:
         m = piece.value
@@ -453,17 +456,17 @@ def _shared_program(facts: _Facts, packing: _Packing, memory: tuple[str, ...], m
     luma = channels[0]
     targets: list[list[tuple[int, int]]] = []  # per memory position: (pixel in the block, channel)
     seen = 0
-    for channel in memory:
-        if channel == luma:
+    for name in memory:
+        if name == luma:
             targets.append([(seen, 0)])
             seen += 1
         else:
-            targets.append([(p, channels.index(channel)) for p in range(across)])
+            targets.append([(p, channels.index(name)) for p in range(across)])
     if luma not in memory:
         targets[0] += [(p, 0) for p in range(across)]
     width_of = dict(zip(channels, facts.sizes))
     sign_bits = [0] * (pattern.components // count * across * per_pixel)
-    pieces = []
+    pieces: list[_EnginePiece] = []
     for piece in pattern.pieces:
         block, k = divmod(piece.value, count)
         bits = width_of[memory[k]]
