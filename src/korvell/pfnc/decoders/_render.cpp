@@ -1,0 +1,586 @@
+// _render.cpp -- pictures to look at: Bayer mosaics to RGB (bilinear, and the
+// gradient-corrected linear kernels of Malvar, He and Cutler) and affine colour
+// conversions (YCbCr to RGB), run over numpy arrays without the interpreter lock.
+#include "binding.hpp"
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+namespace nb = nanobind;
+using namespace nb::literals;
+
+#if defined(__x86_64__)
+#define KORVELL_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define KORVELL_CLONES
+#endif
+#define KORVELL_INLINE inline __attribute__((always_inline))
+
+namespace {
+
+[[noreturn]] void fail(const std::string &message) { throw std::invalid_argument(message); }
+
+// ---------------------------------------------------------------------------
+// Plain C++: how a value of `bits` becomes an output sample.  Values above the
+// largest one of `bits` (high bits a malformed frame left set) show as that
+// largest one, so the table below is never read past its end.
+
+/// Outputs keep the value (Keep), look it up (Table: fewer than 7 bits to 8),
+/// or compute round(v * 255 / max) (Divide: 7 to 16 bits to 8, max = 2^n - 1,
+/// where x / max == (x + 1 + ((x + 1) >> n)) >> n for every x that occurs).
+enum Mode { Keep, Table, Divide };
+
+struct Scale {
+    uint32_t max;               // 2^bits - 1
+    uint32_t bits;
+    const uint8_t *table;
+};
+
+std::vector<uint8_t> eight_bit_table(uint32_t max) {
+    std::vector<uint8_t> table(size_t(max) + 1);
+    for (uint64_t v = 0; v <= max; ++v)
+        table[v] = uint8_t((v * 255 + max / 2) / max);
+    return table;
+}
+
+template <typename TO, int M, typename Acc>
+KORVELL_INLINE TO emit(Acc v, const Scale &s) {
+    using U = std::make_unsigned_t<Acc>;
+    if constexpr (std::is_signed_v<Acc>)
+        v = std::max(v, Acc(0));
+    const U u = std::min(U(v), U(s.max));
+    if constexpr (M == Table) {
+        return s.table[u];
+    } else if constexpr (M == Divide) {
+        const uint32_t x = uint32_t(u) * 255u + (s.max >> 1) + 1u;
+        return TO((x + (x >> s.bits)) >> s.bits);
+    } else {
+        return TO(u);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Plain C++: Bayer sites.  A site's kind says which colour it samples and,
+// for green, which colour its row shares: 0 red, 1 green in a red row,
+// 2 green in a blue row, 3 blue.
+
+int site_kind(const int colours[2][2], int y, int x) {
+    int c = colours[y & 1][x & 1];
+    if (c == 0)
+        return 0;
+    if (c == 2)
+        return 3;
+    int other = colours[y & 1][(x & 1) ^ 1];
+    return other == 0 ? 1 : 2;
+}
+
+/// 5x5 weights (row-major, centre at 12) of each output colour at each kind of
+/// site, and the power of two they sum to.  Bilinear averages the nearest
+/// samples of a colour; the gradient-corrected kernels add the second
+/// difference of the site's own colour.
+struct Kernels {
+    int weights[4][3][25];
+    int shift;
+};
+
+Kernels make_kernels(bool malvar) {
+    Kernels k{};
+    auto put = [&](int kind, int colour, std::initializer_list<std::pair<int, int>> taps, int w) {
+        for (auto [dy, dx] : taps)
+            k.weights[kind][colour][(dy + 2) * 5 + (dx + 2)] += w;
+    };
+    const std::initializer_list<std::pair<int, int>> centre = {{0, 0}}, cross = {{-1, 0}, {1, 0}, {0, -1}, {0, 1}},
+                                                      diag = {{-1, -1}, {-1, 1}, {1, -1}, {1, 1}},
+                                                      horiz = {{0, -1}, {0, 1}}, vert = {{-1, 0}, {1, 0}},
+                                                      far = {{-2, 0}, {2, 0}, {0, -2}, {0, 2}},
+                                                      far_h = {{0, -2}, {0, 2}}, far_v = {{-2, 0}, {2, 0}};
+    // Colours: 0 R, 1 G, 2 B.  Kinds 0 and 3 (red and blue sites) mirror each
+    // other, as do kinds 1 and 2.
+    for (int kind = 0; kind < 4; ++kind) {
+        const bool colour_site = kind == 0 || kind == 3;
+        const int own = kind == 0 ? 0 : kind == 3 ? 2 : 1;
+        const int across = kind == 0 ? 2 : 0;                        // the colour on the diagonals of a colour site
+        const int row_colour = kind == 1 ? 0 : 2, col_colour = kind == 1 ? 2 : 0;  // at green sites
+        if (!malvar) {
+            k.shift = 2;
+            put(kind, own, centre, 4);
+            if (colour_site) {
+                put(kind, 1, cross, 1);
+                put(kind, across, diag, 1);
+            } else {
+                put(kind, row_colour, horiz, 2);
+                put(kind, col_colour, vert, 2);
+            }
+            continue;
+        }
+        k.shift = 4;
+        put(kind, own, centre, 16);
+        if (colour_site) {
+            put(kind, 1, centre, 8);
+            put(kind, 1, cross, 4);
+            put(kind, 1, far, -2);
+            put(kind, across, centre, 12);
+            put(kind, across, diag, 4);
+            put(kind, across, far, -3);
+        } else {
+            // The colour of the row: its horizontal neighbours.
+            put(kind, row_colour, centre, 10);
+            put(kind, row_colour, horiz, 8);
+            put(kind, row_colour, far_h, -2);
+            put(kind, row_colour, diag, -2);
+            put(kind, row_colour, far_v, 1);
+            // The colour of the column: the transpose.
+            put(kind, col_colour, centre, 10);
+            put(kind, col_colour, vert, 8);
+            put(kind, col_colour, far_v, -2);
+            put(kind, col_colour, diag, -2);
+            put(kind, col_colour, far_h, 1);
+        }
+    }
+    return k;
+}
+
+/// Index `i` mirrored into 0..n-1 about the first and last sample, which are
+/// not repeated (-1 -> 1): a mirrored mosaic keeps its pattern.
+inline int64_t mirror(int64_t i, int64_t n) {
+    if (n == 1)
+        return 0;
+    const int64_t period = 2 * (n - 1);
+    i %= period;
+    if (i < 0)
+        i += period;
+    return i < n ? i : period - i;
+}
+
+struct Mosaic {
+    int64_t height, width;
+    int colours[2][2];
+    Scale scale;
+};
+
+/// One pixel through the weights, any position: the borders, and frames too
+/// small for the row loops.
+template <typename TI, typename TO, int Table>
+void any_pixel(const TI *src, TO *dst, const Mosaic &m, const Kernels &k, int64_t y, int64_t x) {
+    const int kind = site_kind(m.colours, int(y & 1), int(x & 1));
+    int64_t rows[5], cols[5];
+    for (int d = 0; d < 5; ++d) {
+        rows[d] = mirror(y + d - 2, m.height) * m.width;
+        cols[d] = mirror(x + d - 2, m.width);
+    }
+    // Mirroring keeps a tap's parity, hence its colour, in frames of two or
+    // more lines and columns (the caller refuses smaller ones).
+    for (int c = 0; c < 3; ++c) {
+        const int *w = k.weights[kind][c];
+        int64_t sum = 0;
+        for (int dy = 0; dy < 5; ++dy)
+            for (int dx = 0; dx < 5; ++dx)
+                if (w[dy * 5 + dx])
+                    sum += int64_t(w[dy * 5 + dx]) * src[rows[dy] + cols[dx]];
+        int64_t v = (sum + (int64_t(1) << (k.shift - 1))) >> k.shift;
+        v = std::clamp<int64_t>(v, 0, int64_t(m.scale.max));
+        dst[(y * m.width + x) * 3 + c] = emit<TO, Table>(int32_t(v), m.scale);
+    }
+}
+
+// Planes to interleaved pixels.  The compiler does not vectorise three-way
+// byte stores, so bytes go through SSSE3 shuffles: 16 pixels, 48 bytes, per step.
+
+template <typename T>
+KORVELL_CLONES void interleave(const T *r, const T *g, const T *b, T *out, size_t n) {
+    for (size_t i = 0; i < n; ++i) {
+        out[3 * i] = r[i];
+        out[3 * i + 1] = g[i];
+        out[3 * i + 2] = b[i];
+    }
+}
+
+#if defined(__x86_64__)
+struct ByteShuffles {
+    alignas(16) uint8_t mask[3][3][16];  // [output block][plane][byte]
+    ByteShuffles() {
+        for (int j = 0; j < 3; ++j)
+            for (int c = 0; c < 3; ++c)
+                for (int k = 0; k < 16; ++k) {
+                    const int at = 16 * j + k;
+                    mask[j][c][k] = at % 3 == c ? uint8_t(at / 3) : 0x80;
+                }
+    }
+};
+const ByteShuffles g_shuffles;
+
+__attribute__((target("ssse3"))) void interleave_bytes_ssse3(const uint8_t *r, const uint8_t *g, const uint8_t *b,
+                                                             uint8_t *out, size_t n) {
+    size_t i = 0;
+    for (; i + 16 <= n; i += 16) {
+        const __m128i vr = _mm_loadu_si128(reinterpret_cast<const __m128i *>(r + i));
+        const __m128i vg = _mm_loadu_si128(reinterpret_cast<const __m128i *>(g + i));
+        const __m128i vb = _mm_loadu_si128(reinterpret_cast<const __m128i *>(b + i));
+        for (int j = 0; j < 3; ++j) {
+            auto m = [&](int c) { return _mm_load_si128(reinterpret_cast<const __m128i *>(g_shuffles.mask[j][c])); };
+            const __m128i v = _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(vr, m(0)), _mm_shuffle_epi8(vg, m(1))),
+                                           _mm_shuffle_epi8(vb, m(2)));
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(out + 3 * i + 16 * j), v);
+        }
+    }
+    interleave(r + i, g + i, b + i, out + 3 * i, n - i);
+}
+#endif
+
+void interleave_planes(const uint8_t *r, const uint8_t *g, const uint8_t *b, uint8_t *out, size_t n) {
+#if defined(__x86_64__)
+    static const bool ssse3 = __builtin_cpu_supports("ssse3");
+    if (ssse3)
+        return interleave_bytes_ssse3(r, g, b, out, n);
+#endif
+    interleave(r, g, b, out, n);
+}
+
+void interleave_planes(const uint16_t *r, const uint16_t *g, const uint16_t *b, uint16_t *out, size_t n) {
+    interleave(r, g, b, out, n);
+}
+
+// The row loops.  Every pixel of a row computes what both kinds of site of
+// the row would, and keeps one by a mask of odd columns: branch-free code the
+// compiler turns into vector instructions.  `Acc` holds a sum of weighted
+// samples (16 bits suffice for 8-bit samples).
+
+template <typename Acc>
+struct Rgb {
+    Acc r, g, b;
+};
+
+template <int Kind, typename Acc, typename TI>
+KORVELL_INLINE Rgb<Acc> bilinear_site(const TI *const r[5], int64_t x) {
+    const TI *up = r[1], *row = r[2], *dn = r[3];
+    const Acc c = row[x];
+    const Acc h = Acc(Acc(row[x - 1]) + Acc(row[x + 1]));
+    const Acc v = Acc(Acc(up[x]) + Acc(dn[x]));
+    if constexpr (Kind == 0 || Kind == 3) {
+        const Acc cross = Acc((h + v + 2) >> 2);
+        const Acc diag = Acc((Acc(up[x - 1]) + Acc(up[x + 1]) + Acc(dn[x - 1]) + Acc(dn[x + 1]) + 2) >> 2);
+        return Kind == 0 ? Rgb<Acc>{c, cross, diag} : Rgb<Acc>{diag, cross, c};
+    } else {
+        const Acc along = Acc((h + 1) >> 1), upright = Acc((v + 1) >> 1);
+        return Kind == 1 ? Rgb<Acc>{along, c, upright} : Rgb<Acc>{upright, c, along};
+    }
+}
+
+template <int Kind, typename Acc, typename TI>
+KORVELL_INLINE Rgb<Acc> malvar_site(const TI *const r[5], int64_t x) {
+    auto at = [&](int dy, int dx) { return Acc(r[dy + 2][x + dx]); };
+    const Acc c = at(0, 0);
+    const Acc diag = Acc(at(-1, -1) + at(-1, 1) + at(1, -1) + at(1, 1));
+    const Acc h = Acc(at(0, -1) + at(0, 1)), v = Acc(at(-1, 0) + at(1, 0));
+    const Acc far_h = Acc(at(0, -2) + at(0, 2)), far_v = Acc(at(-2, 0) + at(2, 0));
+    if constexpr (Kind == 0 || Kind == 3) {
+        const Acc far = Acc(far_h + far_v);
+        const Acc g = Acc((8 * c + 4 * (h + v) - 2 * far + 8) >> 4);
+        const Acc o = Acc((12 * c + 4 * diag - 3 * far + 8) >> 4);
+        return Kind == 0 ? Rgb<Acc>{c, g, o} : Rgb<Acc>{o, g, c};
+    } else {
+        const Acc base = Acc(10 * c - 2 * diag + 8);
+        const Acc along = Acc((base + 8 * h - 2 * far_h + far_v) >> 4);    // the row's colour
+        const Acc upright = Acc((base + 8 * v - 2 * far_v + far_h) >> 4);  // the column's colour
+        return Kind == 1 ? Rgb<Acc>{along, c, upright} : Rgb<Acc>{upright, c, along};
+    }
+}
+
+template <int KindA, int KindB, bool Malvar, typename Acc, typename TI, typename TO, int M>
+KORVELL_CLONES void row_sites(const TI *__restrict r0, const TI *__restrict r1, const TI *__restrict r2,
+                              const TI *__restrict r3, const TI *__restrict r4, TO *__restrict pr,
+                              TO *__restrict pg, TO *__restrict pb, const uint8_t *__restrict odd, int64_t first,
+                              int64_t end, Scale s) {
+    // The planes are scratch rows of their own: no store can change a sample.
+    const TI *const rows[5] = {r0, r1, r2, r3, r4};
+    for (int64_t x = first; x < end; ++x) {
+        Rgb<Acc> a, b;
+        if constexpr (Malvar) {
+            a = malvar_site<KindA, Acc, TI>(rows, x);
+            b = malvar_site<KindB, Acc, TI>(rows, x);
+        } else {
+            a = bilinear_site<KindA, Acc, TI>(rows, x);
+            b = bilinear_site<KindB, Acc, TI>(rows, x);
+        }
+        const Acc m = Acc(Acc(0) - Acc(odd[x]));
+        auto pick = [&](Acc at_odd, Acc at_even) { return Acc((at_odd & m) | (at_even & Acc(~m))); };
+        pr[x] = emit<TO, M>(pick(b.r, a.r), s);
+        pg[x] = emit<TO, M>(pick(b.g, a.g), s);
+        pb[x] = emit<TO, M>(pick(b.b, a.b), s);
+    }
+}
+
+template <bool Malvar, typename Acc, typename TI, typename TO, int M>
+void row_of_kind(int a, const TI *const r[5], TO *const out[3], const uint8_t *odd, int64_t first, int64_t end,
+                 const Scale &s) {
+    // The kind at even columns decides the row: red rows 0 1 or 1 0, blue rows 2 3 or 3 2.
+    switch (a) {
+    case 0: return row_sites<0, 1, Malvar, Acc, TI, TO, M>(r[0], r[1], r[2], r[3], r[4], out[0], out[1], out[2], odd, first, end, s);
+    case 1: return row_sites<1, 0, Malvar, Acc, TI, TO, M>(r[0], r[1], r[2], r[3], r[4], out[0], out[1], out[2], odd, first, end, s);
+    case 2: return row_sites<2, 3, Malvar, Acc, TI, TO, M>(r[0], r[1], r[2], r[3], r[4], out[0], out[1], out[2], odd, first, end, s);
+    default: return row_sites<3, 2, Malvar, Acc, TI, TO, M>(r[0], r[1], r[2], r[3], r[4], out[0], out[1], out[2], odd, first, end, s);
+    }
+}
+
+template <typename TI, typename TO, int Table>
+void demosaic_frame(const TI *src, TO *dst, const Mosaic &m, bool malvar) {
+    const Kernels k = make_kernels(malvar);
+    const int64_t reach = malvar ? 2 : 1, H = m.height, W = m.width;
+    std::vector<uint8_t> odd_columns(static_cast<size_t>(W));
+    for (int64_t x = 0; x < W; ++x)
+        odd_columns[size_t(x)] = uint8_t(x & 1);
+    const bool inner = W > 2 * reach;
+    std::vector<TO> rows(inner ? size_t(3 * W) : 0);
+    TO *const planes[3] = {rows.data(), rows.data() + W, rows.data() + 2 * W};
+    for (int64_t y = 0; y < H; ++y) {
+        if (y < reach || y >= H - reach || !inner) {
+            for (int64_t x = 0; x < W; ++x)
+                any_pixel<TI, TO, Table>(src, dst, m, k, y, x);
+            continue;
+        }
+        const TI *r[5];
+        for (int d = 0; d < 5; ++d)
+            r[d] = src + std::clamp<int64_t>(y + d - 2, 0, H - 1) * W;
+        const int kind = site_kind(m.colours, int(y & 1), 0);
+        TO *out = dst + y * W * 3;
+        if (malvar) {
+            using A = std::conditional_t<sizeof(TI) == 1, int16_t, int32_t>;
+            row_of_kind<true, A, TI, TO, Table>(kind, r, planes, odd_columns.data(), reach, W - reach, m.scale);
+        } else {
+            using A = std::conditional_t<sizeof(TI) == 1, uint16_t, uint32_t>;
+            row_of_kind<false, A, TI, TO, Table>(kind, r, planes, odd_columns.data(), reach, W - reach, m.scale);
+        }
+        interleave_planes(planes[0] + reach, planes[1] + reach, planes[2] + reach, out + 3 * reach,
+                          size_t(W - 2 * reach));
+        for (int64_t x = 0; x < reach; ++x) {
+            any_pixel<TI, TO, Table>(src, dst, m, k, y, x);
+            any_pixel<TI, TO, Table>(src, dst, m, k, y, W - 1 - x);
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Plain C++: out = clamp(round(matrix . (in - offset)), 0, out_max) per pixel
+// of three samples.  Single precision carries 16-bit samples exactly.
+
+struct Affine {
+    float m[9];
+    float bias[3];  // -matrix . offset + 0.5, the rounding folded in
+    float out_max;
+};
+
+template <typename TI, typename TO>
+KORVELL_CLONES void affine_pixels(const TI *src, TO *dst, size_t pixels, Affine a) {
+    for (size_t i = 0; i < pixels; ++i) {
+        const float p = src[3 * i], q = src[3 * i + 1], r = src[3 * i + 2];
+        for (int c = 0; c < 3; ++c) {
+            float v = a.m[3 * c] * p + a.m[3 * c + 1] * q + a.m[3 * c + 2] * r + a.bias[c];
+            v = std::min(std::max(v, 0.0f), a.out_max);
+            dst[3 * i + c] = TO(int32_t(v));
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Binding: arrays through the buffer protocol, held for the whole call.
+
+class ArrayView {
+public:
+    ArrayView() = default;
+    ArrayView(const ArrayView &) = delete;
+    ArrayView &operator=(const ArrayView &) = delete;
+    ~ArrayView() {
+        if (held_)
+            PyBuffer_Release(&view_);
+    }
+
+    /// Acquires `obj` as a C-contiguous array of unsigned 8- or 16-bit items.
+    void acquire(nb::handle obj, const char *name, bool writable) {
+        if (!PyObject_CheckBuffer(obj.ptr()))
+            throw nb::type_error((std::string(name) + " must be a numpy array, not " + korvell::class_name_of(obj)).c_str());
+        if (PyObject_GetBuffer(obj.ptr(), &view_, PyBUF_RECORDS_RO | (writable ? PyBUF_WRITABLE : 0)) != 0)
+            throw nb::python_error();
+        held_ = true;
+        std::string format = view_.format ? view_.format : "B";
+        const char code = format.empty() ? 'B' : format.back();
+        const bool prefix_ok = format.size() == 1 || (format.size() == 2 && std::strchr("<=@", format[0]));
+        if (!prefix_ok || !((code == 'B' && view_.itemsize == 1) || (code == 'H' && view_.itemsize == 2)))
+            throw nb::type_error((std::string(name) + " must hold uint8 or uint16 items, not format '" + format + "'").c_str());
+        if (!PyBuffer_IsContiguous(&view_, 'C'))
+            fail(std::string(name) + " must be C-contiguous");
+    }
+
+    int ndim() const { return view_.ndim; }
+    int64_t dim(int i) const { return int64_t(view_.shape[i]); }
+    size_t itemsize() const { return size_t(view_.itemsize); }
+    size_t bytes() const { return size_t(view_.len); }
+    const void *data() const { return view_.buf; }
+    void *mutable_data() const { return view_.buf; }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+void refuse_shared(const ArrayView &a, const ArrayView &b) {
+    auto p = static_cast<const uint8_t *>(a.data()), q = static_cast<const uint8_t *>(b.data());
+    if (a.bytes() && b.bytes() && p < q + b.bytes() && q < p + a.bytes())
+        fail("src and dst share memory");
+}
+
+void require_rgb_of(const ArrayView &dst, int64_t height, int64_t width) {
+    if (dst.ndim() != 3 || dst.dim(0) != height || dst.dim(1) != width || dst.dim(2) != 3)
+        fail("dst must have the shape (" + std::to_string(height) + ", " + std::to_string(width) + ", 3)");
+}
+
+int bits_argument(nb::handle obj, size_t itemsize) {
+    if (!PyLong_CheckExact(obj.ptr()))
+        throw nb::type_error(("bits must be an int, not " + korvell::class_name_of(obj)).c_str());
+    const long bits = PyLong_AsLong(obj.ptr());
+    if (bits == -1 && PyErr_Occurred())
+        throw nb::python_error();
+    if (bits < 1 || bits > long(8 * itemsize))
+        fail("bits must be 1 to " + std::to_string(8 * itemsize) + " for " + std::to_string(8 * itemsize) +
+             "-bit samples, not " + std::to_string(bits));
+    return int(bits);
+}
+
+template <typename TI, typename TO>
+void demosaic_typed(const void *src, void *dst, Mosaic m, bool malvar) {
+    auto in = static_cast<const TI *>(src);
+    auto out = static_cast<TO *>(dst);
+    if (sizeof(TO) == 2 || m.scale.max == 255)
+        return demosaic_frame<TI, TO, Keep>(in, out, m, malvar);
+    if (m.scale.bits >= 7)
+        return demosaic_frame<TI, TO, Divide>(in, out, m, malvar);
+    std::vector<uint8_t> table = eight_bit_table(m.scale.max);
+    m.scale.table = table.data();
+    demosaic_frame<TI, TO, Table>(in, out, m, malvar);
+}
+
+void demosaic(nb::handle src, nb::handle dst, nb::handle pattern, nb::handle algorithm, nb::handle bits) {
+    const std::string pat = nb::cast<std::string>(korvell::exact_str(pattern, "pattern"));
+    const std::string alg = nb::cast<std::string>(korvell::exact_str(algorithm, "algorithm"));
+    Mosaic m{};
+    static const char *const names[4] = {"RG", "GR", "GB", "BG"};
+    static const int table[4][2][2] = {{{0, 1}, {1, 2}}, {{1, 0}, {2, 1}}, {{1, 2}, {0, 1}}, {{2, 1}, {1, 0}}};
+    int which = -1;
+    for (int i = 0; i < 4; ++i)
+        if (pat == names[i])
+            which = i;
+    if (which < 0)
+        fail("pattern must be 'RG', 'GR', 'GB' or 'BG', not '" + pat + "'");
+    std::memcpy(m.colours, table[which], sizeof(m.colours));
+    if (alg != "bilinear" && alg != "malvar")
+        fail("algorithm must be 'bilinear' or 'malvar', not '" + alg + "'");
+    ArrayView in, out;
+    in.acquire(src, "src", false);
+    out.acquire(dst, "dst", true);
+    if (in.ndim() != 2)
+        fail("src must be a (height, width) array, not " + std::to_string(in.ndim()) + "-dimensional");
+    m.height = in.dim(0);
+    m.width = in.dim(1);
+    require_rgb_of(out, m.height, m.width);
+    refuse_shared(in, out);
+    const int n = bits_argument(bits, in.itemsize());
+    m.scale.max = uint32_t((uint64_t(1) << n) - 1);
+    m.scale.bits = uint32_t(n);
+    if (m.height < 2 || m.width < 2)
+        fail("a mosaic needs at least 2 x 2 pixels (one cell of its pattern)");
+    const bool malvar = alg == "malvar";
+    nb::gil_scoped_release unlocked;
+    if (in.itemsize() == 1 && out.itemsize() == 1)
+        demosaic_typed<uint8_t, uint8_t>(in.data(), out.mutable_data(), m, malvar);
+    else if (in.itemsize() == 1)
+        demosaic_typed<uint8_t, uint16_t>(in.data(), out.mutable_data(), m, malvar);
+    else if (out.itemsize() == 1)
+        demosaic_typed<uint16_t, uint8_t>(in.data(), out.mutable_data(), m, malvar);
+    else
+        demosaic_typed<uint16_t, uint16_t>(in.data(), out.mutable_data(), m, malvar);
+}
+
+std::vector<double> floats_argument(nb::handle obj, const char *name, size_t count) {
+    nb::tuple items = korvell::exact_tuple(obj, name);
+    if (items.size() != count)
+        fail(std::string(name) + " must hold " + std::to_string(count) + " numbers, not " + std::to_string(items.size()));
+    std::vector<double> values;
+    for (nb::handle item : items) {
+        if (!PyFloat_CheckExact(item.ptr()) && !PyLong_CheckExact(item.ptr()))
+            throw nb::type_error((std::string(name) + " must hold floats, not " + korvell::class_name_of(item)).c_str());
+        double v = PyFloat_AsDouble(item.ptr());
+        if (v == -1.0 && PyErr_Occurred())
+            throw nb::python_error();
+        if (!(v > -1e9 && v < 1e9))
+            fail(std::string(name) + " holds " + std::to_string(v) + ", not a finite number of a sensible size");
+        values.push_back(v);
+    }
+    return values;
+}
+
+void affine(nb::handle src, nb::handle dst, nb::handle matrix, nb::handle offset) {
+    const std::vector<double> mat = floats_argument(matrix, "matrix", 9), off = floats_argument(offset, "offset", 3);
+    ArrayView in, out;
+    in.acquire(src, "src", false);
+    out.acquire(dst, "dst", true);
+    if (in.ndim() != 3 || in.dim(2) != 3)
+        fail("src must be a (height, width, 3) array");
+    require_rgb_of(out, in.dim(0), in.dim(1));
+    refuse_shared(in, out);
+    Affine a{};
+    for (int c = 0; c < 3; ++c) {
+        double bias = 0.5;
+        for (int j = 0; j < 3; ++j) {
+            a.m[3 * c + j] = float(mat[3 * c + j]);
+            bias -= mat[3 * c + j] * off[j];
+        }
+        a.bias[c] = float(bias);
+    }
+    a.out_max = out.itemsize() == 1 ? 255.0f : 65535.0f;
+    const size_t pixels = size_t(in.dim(0)) * size_t(in.dim(1));
+    const bool wide_in = in.itemsize() == 2, wide_out = out.itemsize() == 2;
+    nb::gil_scoped_release unlocked;
+    if (!wide_in && !wide_out)
+        affine_pixels(static_cast<const uint8_t *>(in.data()), static_cast<uint8_t *>(out.mutable_data()), pixels, a);
+    else if (!wide_in)
+        affine_pixels(static_cast<const uint8_t *>(in.data()), static_cast<uint16_t *>(out.mutable_data()), pixels, a);
+    else if (!wide_out)
+        affine_pixels(static_cast<const uint16_t *>(in.data()), static_cast<uint8_t *>(out.mutable_data()), pixels, a);
+    else
+        affine_pixels(static_cast<const uint16_t *>(in.data()), static_cast<uint16_t *>(out.mutable_data()), pixels, a);
+}
+
+} // namespace
+
+NB_MODULE(_render, m) {
+    m.doc() = "Pictures to look at: Bayer mosaics to RGB and affine colour conversions,\n"
+              "run over numpy arrays without the interpreter lock.";
+    m.def("demosaic", &demosaic, "src"_a.none(), "dst"_a.none(), nb::kw_only(), "pattern"_a.none(),
+          "algorithm"_a.none(), "bits"_a.none(),
+          nb::sig("def demosaic(src: numpy.ndarray, dst: numpy.ndarray, *, pattern: str, algorithm: str, "
+                  "bits: int) -> None"),
+          "Fills ``dst`` (height, width, 3) with the R, G, B of the Bayer mosaic ``src``\n"
+          "(height, width) of ``bits``-bit samples, ``pattern`` naming its top-left 2x2\n"
+          "cell row by row ('RG': R G / G B).  ``algorithm`` 'bilinear' averages the\n"
+          "nearest samples of each colour; 'malvar' adds the gradient correction of\n"
+          "Malvar, He and Cutler (5x5 kernels).  The frame is mirrored about its first\n"
+          "and last lines and columns (-1 -> 1), which keeps the pattern.  A uint8\n"
+          "``dst`` for samples of other than 8 bits gets round(v * 255 / (2**bits - 1));\n"
+          "otherwise the values keep their depth.  Samples above 2**bits - 1 count as\n"
+          "2**bits - 1.  The loops run without the interpreter lock.");
+    m.def("affine", &affine, "src"_a.none(), "dst"_a.none(), nb::kw_only(), "matrix"_a.none(), "offset"_a.none(),
+          nb::sig("def affine(src: numpy.ndarray, dst: numpy.ndarray, *, matrix: tuple[float, ...], "
+                  "offset: tuple[float, ...]) -> None"),
+          "Fills ``dst`` (height, width, 3) with round(matrix . (p - offset)) for each\n"
+          "pixel p of ``src`` (height, width, 3), ``matrix`` row-major, each result\n"
+          "clamped to dst's item range (uint8 or uint16).  The loop runs without the\n"
+          "interpreter lock.");
+}
