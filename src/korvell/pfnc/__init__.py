@@ -17,7 +17,8 @@ Map of the package (everything below is importable from here):
   component vocabulary).  ``korvell.pfnc.names`` is the table of published
   names and values.
 * Decoding -- :func:`decode`, :func:`encode`, :func:`get_buffer_size`,
-  :func:`layout` and :func:`default_registry` (``korvell.pfnc.decoders``); the
+  :func:`layout` and :func:`default_registry` (``korvell.pfnc.decoders``);
+  pictures to look at with :func:`visualize` and :func:`decode_rgb`; the
   back-end interface :class:`PixelFormatDecoder` and :class:`DecoderRegistry`
   (``korvell.pfnc.halvenor``).
 * Errors -- :class:`PixelFormatError` and its kinds (``korvell.pfnc.exceptions``).
@@ -46,6 +47,8 @@ _EXPORTS = {
     "encode": ".decoders",
     "get_buffer_size": ".decoders",
     "layout": ".decoders",
+    "visualize": ".decoders._visual",
+    "decode_rgb": ".decoders._visual",
     "default_registry": ".decoders",
     "DecoderRegistry": ".halvenor",
     "PixelFormatDecoder": ".halvenor",
@@ -77,10 +80,13 @@ __all__ = [
     "layout",
     "parse",
     "register_vendor_name",
+    "visualize",
+    "decode_rgb",
 ]
 
 if TYPE_CHECKING:
     from .decoders import decode, default_registry, encode, get_buffer_size, layout
+    from .decoders._visual import decode_rgb, visualize
     from .exceptions import (
         DuplicateRegistrationError,
         NotRegisteredError,

@@ -370,6 +370,19 @@ class LayoutDecoder(PixelFormatDecoder):
         """The bytes a camera sends for ``image`` (the inverse of ``decode``)."""
         return _encode(self.layout(pixel_format), image, stride)
 
+    def visualization_image(self, pixel_format: Any, image: Any, **kwargs: Any) -> np.ndarray:
+        """A picture to show for the decoded ``image``: (height, width, 3) uint8 RGB
+        for colour, (height, width) uint8 for mono.
+
+        Options: ``dtype`` ("uint8", or "native" to keep the decoded bit depth),
+        ``algorithm`` ("bilinear" or "malvar", for Bayer mosaics) and ``range``
+        ("full" or "limited", for YCbCr; by default what the name says).  See
+        :mod:`korvell.pfnc.decoders._visual` for the rules of each family.
+        """
+        from ._visual import visualization_image  # the render kernels load on first use
+
+        return visualization_image(self.layout(pixel_format), image, **kwargs)
+
 
 def default_registry(*, byte_order: str = "little", msb_aligned: bool = False) -> DecoderRegistry:
     """A new registry holding the built-in back-end at :data:`BUILTIN_PRIORITY`."""
