@@ -216,7 +216,7 @@ def _bicolor(lay: Layout, image: np.ndarray, native: bool) -> np.ndarray:
     right[:, :-1], right[:, -1] = wide[:, 1:], wide[:, -2]
     other = ((left + right + 1) >> 1).astype(colour.dtype)
     even = (np.arange(width) % 2 == 0)[None, :]
-    at_even, at_odd = _BICOLOR[lay.channels]
+    at_even, at_odd = _BICOLOR[(lay.channels[0], lay.channels[1])]
     out = np.empty((height, width, 3), colour.dtype)
     red_sampled = even if at_even == 0 else ~even
     out[..., 0] = np.where(red_sampled, colour, other)
