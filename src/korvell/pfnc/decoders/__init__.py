@@ -105,10 +105,12 @@ class _Frame:
     """The runs of one frame: for each program, where its values come from and
     go to, and how many bytes the whole frame takes."""
 
-    __slots__ = ("shape", "runs", "repeats", "size", "plane")
+    __slots__ = ("shape", "runs", "semiplanar", "size", "plane")
     shape: tuple[int, ...]
     runs: list[tuple[Any, ...]]
-    repeats: list[tuple[Any, ...]]  # decoded only, before the runs: copies of chroma lines
+    # Decoding a semiplanar frame: the arguments of one engine call that fills
+    # each line from its luma and chroma lines at once (encoding takes the runs).
+    semiplanar: Optional[dict[str, Any]]
     size: int
     plane: int
 
@@ -117,7 +119,7 @@ class _Frame:
         pixels = width * height
         if pixels * channels * 8 > _MAX_BYTES:
             raise ValueError(f"width x height = {width} x {height} is too large a frame")
-        self.repeats = []
+        self.semiplanar = None
         across, down = lay._sharing
         if width % across:
             raise ValueError(
@@ -180,20 +182,22 @@ class _Frame:
         line = width * channels
         chroma_line = chroma.byte_count(line)
         if stride is None:
+            # Whole groups per line (the granularity), so luma line y starts on byte y * luma_stride.
+            luma_stride = luma.byte_count(width)
             luma_run = (luma, width * height, 1, 0, 0, 0, channels, 0)
             plane, chroma_stride = luma.byte_count(width * height), chroma_line
         else:
             need = max(luma.byte_count(width), chroma_line)
             if stride < need:
                 raise ValueError(f"stride {stride} is smaller than one line of {lay.designation} ({need} bytes)")
+            luma_stride = stride
             luma_run = (luma, width, height, 0, stride, 0, channels, line)
             plane, chroma_stride = stride * height, stride
         lines = height // down
-        # Chroma first: its calls fill the luma values with placeholders that
-        # the luma call then overwrites.  Line k of a chroma line pair repeats
-        # line 0 and is only decoded.
         self.runs = [(chroma, line, lines, plane, chroma_stride, 0, 1, line * down), luma_run]
-        self.repeats = [(chroma, line, lines, plane, chroma_stride, line * k, 1, line * down) for k in range(1, down)]
+        self.semiplanar = dict(
+            width=width, height=height, down=down, luma_stride=luma_stride, chroma_offset=plane, chroma_stride=chroma_stride
+        )
         self.size = plane + chroma_stride * lines
         self.shape = (height, width, channels)
         self.plane = plane
@@ -236,7 +240,10 @@ def _decode(lay: Layout, buffer: Any, width: int, height: int, stride: Optional[
         if array is not None:
             return array
     out = np.empty(frame.shape, dtype=lay.dtype)
-    for program, count, lines, offset, src_stride, dst_offset, step, dst_line in frame.repeats + frame.runs:
+    if frame.semiplanar is not None:
+        _engine.decode_semiplanar(*lay._programs, view, out, **frame.semiplanar)
+        return out
+    for program, count, lines, offset, src_stride, dst_offset, step, dst_line in frame.runs:
         _engine.decode(
             program, view, out, count=count, runs=lines, src_offset=offset, src_stride=src_stride,
             dst_offset=dst_offset, dst_step=step, dst_line=dst_line,

@@ -1364,6 +1364,51 @@ void decode_frame(const Program &p, const Geometry &g, const uint8_t *src, size_
                      size_t(g.dst_offset + y * g.dst_line), size_t(g.dst_step), size_t(g.count));
 }
 
+// ---------------------------------------------------------------------------
+// Plain C++: semiplanar frames.  Each output line is finished before the next
+// is begun: its chroma line decoded into it (the luma slots as placeholders),
+// then its luma written over them, so the line is still in the cache for the
+// second writer and the frame's memory is written once.
+
+struct Semiplanar {
+    uint64_t width, height, down, luma_offset, luma_stride, chroma_offset, chroma_stride;
+};
+
+/// The geometries of the two programs' runs, as decode_frame would take them.
+Geometry luma_geometry(const Semiplanar &s) {
+    return Geometry{s.width, s.height, s.luma_offset, s.luma_stride, 0, 3, 3 * s.width};
+}
+
+Geometry chroma_geometry(const Semiplanar &s) {
+    return Geometry{3 * s.width, s.height / s.down, s.chroma_offset, s.chroma_stride, 0, 1, 3 * s.width * s.down};
+}
+
+void decode_semiplanar_frame(const Program &luma, const Program &chroma, const Semiplanar &s, const uint8_t *src,
+                             size_t src_len, uint8_t *vals) {
+    if (s.width == 0 || s.height == 0)
+        return;
+    const size_t line = size_t(3 * s.width), line_bytes = line * luma.out_bytes;
+#ifdef KORVELL_ENGINE_AVX2
+    const bool spread = luma.kernel == Kernel::copy && luma.out_bytes == 1 && vector_available();
+#endif
+    for (uint64_t y = 0; y < s.height; ++y) {
+        uint8_t *row = vals + y * line_bytes;
+        if (y % s.down == 0)
+            chroma.decode_run(chroma, src, src_len, size_t(s.chroma_offset + y / s.down * s.chroma_stride), vals,
+                              size_t(y * line), 1, line);
+        else   // the line above holds the same chroma; its luma is overwritten below
+            std::memcpy(row, row - line_bytes, line_bytes);
+        const size_t at = size_t(s.luma_offset + y * s.luma_stride);
+#ifdef KORVELL_ENGINE_AVX2
+        if (spread) {
+            spread3_vector(src + at, row, size_t(s.width));
+            continue;
+        }
+#endif
+        luma.decode_run(luma, src, src_len, at, vals, size_t(y * line), 3, size_t(s.width));
+    }
+}
+
 void encode_frame(const Program &p, const Geometry &g, const uint8_t *vals, uint8_t *dst) {
     if (g.count == 0)
         return;
@@ -1630,6 +1675,38 @@ void encode(const Program &p, nb::handle src, nb::handle dst, nb::handle count, 
     encode_frame(p, g, in.data(), out.mutable_data());
 }
 
+void decode_semiplanar(const Program &luma, const Program &chroma, nb::handle src, nb::handle dst,
+                       nb::handle width, nb::handle height, nb::handle down, nb::handle luma_offset,
+                       nb::handle luma_stride, nb::handle chroma_offset, nb::handle chroma_stride) {
+    Semiplanar s{geometry_argument(width, "width", 0),          geometry_argument(height, "height", 0),
+                 geometry_argument(down, "down", 1),            geometry_argument(luma_offset, "luma_offset", 0),
+                 geometry_argument(luma_stride, "luma_stride", 0), geometry_argument(chroma_offset, "chroma_offset", 0),
+                 geometry_argument(chroma_stride, "chroma_stride", 0)};
+    // Far beyond any frame, and small enough that no line or plane size computed from them wraps.
+    constexpr uint64_t limit = uint64_t(1) << 48;
+    if (s.width > limit || s.height > limit || s.down > limit)
+        fail("width, height and down must be at most 2**48");
+    if (luma.out_bytes != chroma.out_bytes)
+        fail("luma and chroma must have the same out_bytes, not " + std::to_string(luma.out_bytes) + " and " +
+             std::to_string(chroma.out_bytes));
+    if (s.height % s.down)
+        fail("height " + std::to_string(s.height) + " is not a multiple of down (" + std::to_string(s.down) + ")");
+    BufferView in, out;
+    in.acquire(src, "src", false);
+    out.acquire(dst, "dst", true);
+    out.require_itemsize("dst", luma.out_bytes);
+    refuse_shared(in, out);
+    const uint64_t elements = out.bytes() / luma.out_bytes;
+    check_geometry(luma, luma_geometry(s), "src", in.bytes(), "dst", elements);
+    check_geometry(chroma, chroma_geometry(s), "src", in.bytes(), "dst", elements);
+    // The lines that repeat a chroma line reach past the last chroma run's.
+    const u128 need = u128(s.height) * 3 * s.width;
+    if (need > elements)
+        fail("dst holds " + u128_text(elements) + " values, the frame needs " + u128_text(need));
+    nb::gil_scoped_release unlocked;
+    decode_semiplanar_frame(luma, chroma, s, in.data(), in.bytes(), out.mutable_data());
+}
+
 // ---------------------------------------------------------------------------
 // Binding: the module.
 
@@ -1711,6 +1788,19 @@ void bind_functions(nb::module_ &m) {
           "dst_step"_a.none() = 1, "dst_line"_a.none() = 0,
           nb::sig("def decode(program: Program, src: typing_extensions.Buffer, dst: typing_extensions.Buffer" SIG_TAIL),
           DECODE_DOC);
+    m.def("decode_semiplanar", &decode_semiplanar, "luma"_a, "chroma"_a, "src"_a.none(), "dst"_a.none(),
+          nb::kw_only(), "width"_a.none(), "height"_a.none(), "down"_a.none() = 1, "luma_offset"_a.none() = 0,
+          "luma_stride"_a.none(), "chroma_offset"_a.none(), "chroma_stride"_a.none(),
+          nb::sig("def decode_semiplanar(luma: Program, chroma: Program, src: typing_extensions.Buffer, "
+                  "dst: typing_extensions.Buffer, *, width: int, height: int, down: int = 1, luma_offset: int = 0, "
+                  "luma_stride: int, chroma_offset: int, chroma_stride: int) -> None"),
+          "Decodes a frame of a luma plane and a plane of chroma lines into ``dst``, ``height``\n"
+          "lines of ``3 * width`` values.  Line y is what ``decode`` gives for chroma line\n"
+          "``y // down`` (``3 * width`` values, from byte ``chroma_offset + y // down *\n"
+          "chroma_stride``) with every third value, from the first, replaced by the\n"
+          "``width`` values of luma line y (from byte ``luma_offset + y * luma_stride``).\n"
+          "Every byte and element is checked before anything is touched; the loops run\n"
+          "without the interpreter lock.");
     m.def("encode", &encode, "program"_a, "src"_a.none(), "dst"_a.none(), nb::kw_only(), "count"_a.none(),
           "runs"_a.none() = 1, "src_offset"_a.none() = 0, "src_stride"_a.none() = 0, "dst_offset"_a.none() = 0,
           "dst_step"_a.none() = 1, "dst_line"_a.none() = 0,

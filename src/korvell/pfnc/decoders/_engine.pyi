@@ -92,6 +92,17 @@ def decode(program: Program, src: _Bytes, dst: _Bytes, *, count: int, runs: int 
     the loops run without the interpreter lock.
     """
 
+def decode_semiplanar(luma: Program, chroma: Program, src: _Bytes, dst: _Bytes, *, width: int, height: int, down: int = 1, luma_offset: int = 0, luma_stride: int, chroma_offset: int, chroma_stride: int) -> None:
+    """
+    Decodes a frame of a luma plane and a plane of chroma lines into ``dst``, ``height``
+    lines of ``3 * width`` values.  Line y is what ``decode`` gives for chroma line
+    ``y // down`` (``3 * width`` values, from byte ``chroma_offset + y // down *
+    chroma_stride``) with every third value, from the first, replaced by the
+    ``width`` values of luma line y (from byte ``luma_offset + y * luma_stride``).
+    Every byte and element is checked before anything is touched; the loops run
+    without the interpreter lock.
+    """
+
 def encode(program: Program, src: _Bytes, dst: _Bytes, *, count: int, runs: int = 1, src_offset: int = 0, src_stride: int = 0, dst_offset: int = 0, dst_step: int = 1, dst_line: int = 0) -> None:
     """
     Encodes values of ``src`` (a C-contiguous array of out_bytes items) into
