@@ -1383,10 +1383,88 @@ Geometry chroma_geometry(const Semiplanar &s) {
     return Geometry{3 * s.width, s.height / s.down, s.chroma_offset, s.chroma_stride, 0, 1, 3 * s.width * s.down};
 }
 
+/// Where the two chroma channels of a pixel come from when both planes are
+/// plain bytes (one pair per two pixels): the byte of the pair for channel 1
+/// and for channel 2; false for any other packing.
+bool byte_pairs(const Program &luma, const Program &chroma, unsigned &first, unsigned &second) {
+    if (luma.kernel != Kernel::copy || luma.out_bytes != 1 || chroma.out_bytes != 1 || chroma.group_bytes != 2 ||
+        chroma.group_values != 6 || chroma.pieces.size() != 6)
+        return false;
+    unsigned from[6] = {9, 9, 9, 9, 9, 9};
+    for (const Piece &q : chroma.pieces) {
+        if (q.width != 8 || q.shift != 0 || q.src_bit % 8 || from[q.dst] != 9)
+            return false;
+        from[q.dst] = unsigned(q.src_bit / 8);
+    }
+    for (uint32_t n : chroma.sign_bits)
+        if (n)
+            return false;
+    first = from[1], second = from[2];
+    return first != second && from[4] == first && from[5] == second;
+}
+
+/// One line of pixels from a luma line and a line of byte pairs, in one pass:
+/// 16 luma bytes and 8 pairs make 48 output bytes, each 16 the OR of two shuffles.
+void byte_pair_line_scalar(const uint8_t *y, const uint8_t *c, uint8_t *out, unsigned first, unsigned second,
+                           size_t from, size_t width) {
+    for (size_t i = from; i < width; ++i) {
+        out[3 * i] = y[i];
+        out[3 * i + 1] = c[(i & ~size_t(1)) + first];
+        out[3 * i + 2] = c[(i & ~size_t(1)) + second];
+    }
+}
+
+#ifdef KORVELL_ENGINE_AVX2
+__attribute__((target("avx2"))) void byte_pair_line(const uint8_t *y, const uint8_t *c, uint8_t *out,
+                                                    unsigned first, unsigned second, size_t width) {
+    __m128i from_y[3], from_c[3];
+    for (unsigned k = 0; k < 3; ++k) {
+        alignas(16) uint8_t a[16], b[16];
+        for (unsigned j = 0; j < 16; ++j) {
+            const unsigned ob = 16 * k + j, pixel = ob / 3, channel = ob % 3;
+            a[j] = channel == 0 ? uint8_t(pixel) : 0x80;
+            b[j] = channel == 0 ? 0x80 : uint8_t((pixel & ~1u) + (channel == 1 ? first : second));
+        }
+        from_y[k] = _mm_load_si128(reinterpret_cast<const __m128i *>(a));
+        from_c[k] = _mm_load_si128(reinterpret_cast<const __m128i *>(b));
+    }
+    size_t i = 0;
+    for (; i + 16 <= width; i += 16) {
+        const __m128i luma = _mm_loadu_si128(reinterpret_cast<const __m128i *>(y + i));
+        const __m128i pairs = _mm_loadu_si128(reinterpret_cast<const __m128i *>(c + i));
+        for (unsigned k = 0; k < 3; ++k)
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(out + 3 * i + 16 * k),
+                             _mm_or_si128(_mm_shuffle_epi8(luma, from_y[k]), _mm_shuffle_epi8(pairs, from_c[k])));
+    }
+    byte_pair_line_scalar(y, c, out, first, second, i, width);
+}
+#endif
+
 void decode_semiplanar_frame(const Program &luma, const Program &chroma, const Semiplanar &s, const uint8_t *src,
                              size_t src_len, uint8_t *vals) {
     if (s.width == 0 || s.height == 0)
         return;
+    unsigned first = 0, second = 0;
+    if (s.width % 2 == 0 && byte_pairs(luma, chroma, first, second)) {
+        // Whole pairs per line (else the last pixel's pair is partial and the
+        // general path below takes it).
+#ifdef KORVELL_ENGINE_AVX2
+        const bool vector = vector_available();
+#endif
+        for (uint64_t y = 0; y < s.height; ++y) {
+            const uint8_t *yl = src + s.luma_offset + y * s.luma_stride;
+            const uint8_t *cl = src + s.chroma_offset + y / s.down * s.chroma_stride;
+            uint8_t *row = vals + y * 3 * s.width;
+#ifdef KORVELL_ENGINE_AVX2
+            if (vector) {
+                byte_pair_line(yl, cl, row, first, second, size_t(s.width));
+                continue;
+            }
+#endif
+            byte_pair_line_scalar(yl, cl, row, first, second, 0, size_t(s.width));
+        }
+        return;
+    }
     const size_t line = size_t(3 * s.width), line_bytes = line * luma.out_bytes;
 #ifdef KORVELL_ENGINE_AVX2
     const bool spread = luma.kernel == Kernel::copy && luma.out_bytes == 1 && vector_available();
