@@ -236,6 +236,8 @@ CHROMA = {
                      (8, 8, 5, 0, True)], False, 1, [0] * 6),
     "CrCb8": (2, 6, [(0, 8, 2, 0), (0, 8, 5, 0, True), (0, 8, 0, 0, True), (0, 8, 3, 0, True), (8, 8, 1, 0),
                      (8, 8, 4, 0, True)], False, 1, [0] * 6),
+    "CbCr16": (4, 6, [(0, 16, 1, 0), (0, 16, 4, 0, True), (0, 16, 0, 0, True), (0, 16, 3, 0, True), (16, 16, 2, 0),
+                      (16, 16, 5, 0, True)], False, 2, [0] * 6),
     "CbCr10p": (5, 12, [(0, 10, 1, 0), (0, 10, 4, 0, True), (0, 10, 0, 0, True), (0, 10, 3, 0, True),
                         (10, 10, 2, 0), (10, 10, 5, 0, True), (20, 10, 7, 0), (20, 10, 10, 0, True),
                         (20, 10, 6, 0, True), (20, 10, 9, 0, True), (30, 10, 8, 0), (30, 10, 11, 0, True)],
@@ -244,7 +246,8 @@ CHROMA = {
 
 
 def semiplanar_case(luma_name, chroma_name, width, height, down, pad):
-    luma, chroma = Program(*NAMED[luma_name]), Program(*CHROMA[chroma_name])
+    luma = Program(*(NAMED[luma_name] if luma_name in NAMED else (2, 1, [(0, 16, 0, 0)], False, 2, [0])))
+    chroma = Program(*CHROMA[chroma_name])
     line = 3 * width
     luma_stride = luma.byte_count(width) + pad
     chroma_offset = 3 + luma_stride * height
@@ -256,7 +259,8 @@ def semiplanar_case(luma_name, chroma_name, width, height, down, pad):
 
 
 @pytest.mark.parametrize("vectorize", [True, False], ids=["vector", "scalar"])
-@pytest.mark.parametrize("luma_name, chroma_name", [("Mono8", "CbCr8"), ("Mono8", "CrCb8"), ("Mono10p", "CbCr10p")])
+@pytest.mark.parametrize("luma_name, chroma_name", [("Mono8", "CbCr8"), ("Mono8", "CrCb8"), ("Mono16", "CbCr16"),
+                                                   ("Mono10p", "CbCr10p")])
 @pytest.mark.parametrize("width, height, down, pad", [(4, 2, 2, 0), (12, 4, 2, 3), (36, 6, 1, 0), (100, 2, 2, 7),
                                                       (8, 3, 3, 1), (3, 2, 2, 1)])
 def test_semiplanar_lines_are_chroma_with_luma_over_it(luma_name, chroma_name, width, height, down, pad, vectorize):

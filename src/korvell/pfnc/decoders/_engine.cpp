@@ -1303,32 +1303,34 @@ void interleave_runs(const uint8_t *const *planes, uint8_t *out, unsigned runs, 
 }
 
 #ifdef KORVELL_ENGINE_AVX2
-/// Bytes into every third byte of the values, the two between kept as they
-/// are: the luma plane of a semiplanar frame written over the placeholders
-/// its chroma calls left.  The last pixel is left to scalar code, so no chunk
-/// reaches past the run's last element.
+/// Values into every third value, the two between kept as they are: the luma
+/// of a semiplanar frame written over the placeholders its chroma left.  16
+/// bytes of values in make 48 bytes out; the last value is left to scalar
+/// code, so no chunk reaches past the run's last element.
+template <typename T>
 __attribute__((target("avx2"))) void spread3_vector(const uint8_t *in, uint8_t *out, size_t count) {
+    constexpr size_t S = sizeof(T), E = 16 / S;   // elements in per round
     __m128i ctrl[3], take[3];
     for (unsigned c = 0; c < 3; ++c) {
         alignas(16) uint8_t b[16], m[16];
         for (unsigned k = 0; k < 16; ++k) {
-            const unsigned ob = 16 * c + k;
-            b[k] = ob % 3 == 0 ? uint8_t(ob / 3) : 0x80;
-            m[k] = ob % 3 == 0 ? 0xFF : 0;
+            const unsigned ob = 16 * c + k, e = ob / S;
+            b[k] = e % 3 == 0 ? uint8_t(e / 3 * S + ob % S) : 0x80;
+            m[k] = e % 3 == 0 ? 0xFF : 0;
         }
         ctrl[c] = _mm_load_si128(reinterpret_cast<const __m128i *>(b));
         take[c] = _mm_load_si128(reinterpret_cast<const __m128i *>(m));
     }
     size_t i = 0;
-    for (; i + 17 <= count; i += 16) {
-        const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + i));
+    for (; i + E + 1 <= count; i += E) {
+        const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + i * S));
         for (unsigned c = 0; c < 3; ++c) {
-            __m128i *at = reinterpret_cast<__m128i *>(out + 3 * i + 16 * c);
+            __m128i *at = reinterpret_cast<__m128i *>(out + 3 * i * S + 16 * c);
             _mm_storeu_si128(at, _mm_blendv_epi8(_mm_loadu_si128(at), _mm_shuffle_epi8(y, ctrl[c]), take[c]));
         }
     }
     for (; i < count; ++i)
-        out[3 * i] = in[i];
+        store<T>(out + 3 * i * S, load<T>(in + i * S));
 }
 #endif
 
@@ -1354,7 +1356,7 @@ void decode_frame(const Program &p, const Geometry &g, const uint8_t *src, size_
 #ifdef KORVELL_ENGINE_AVX2
     if (p.kernel == Kernel::copy && p.out_bytes == 1 && g.dst_step == 3 && vector_available()) {
         for (uint64_t y = 0; y < g.runs; ++y)
-            spread3_vector(src + g.src_offset + y * g.src_stride, vals + g.dst_offset + y * g.dst_line,
+            spread3_vector<uint8_t>(src + g.src_offset + y * g.src_stride, vals + g.dst_offset + y * g.dst_line,
                            size_t(g.count));
         return;
     }
@@ -1467,7 +1469,12 @@ void decode_semiplanar_frame(const Program &luma, const Program &chroma, const S
     }
     const size_t line = size_t(3 * s.width), line_bytes = line * luma.out_bytes;
 #ifdef KORVELL_ENGINE_AVX2
-    const bool spread = luma.kernel == Kernel::copy && luma.out_bytes == 1 && vector_available();
+    // Luma of bytes or 16-bit values is spread in 16-byte chunks: straight
+    // from the stream for a copy, else from a contiguous line its kernel
+    // decodes first (contiguous values take the vector kernel).
+    const bool spread = (luma.out_bytes == 1 || luma.out_bytes == 2) && vector_available();
+    const bool direct = luma.kernel == Kernel::copy;
+    std::vector<uint8_t> scratch(spread && !direct ? size_t(s.width) * luma.out_bytes : 0);
 #endif
     for (uint64_t y = 0; y < s.height; ++y) {
         uint8_t *row = vals + y * line_bytes;
@@ -1479,7 +1486,15 @@ void decode_semiplanar_frame(const Program &luma, const Program &chroma, const S
         const size_t at = size_t(s.luma_offset + y * s.luma_stride);
 #ifdef KORVELL_ENGINE_AVX2
         if (spread) {
-            spread3_vector(src + at, row, size_t(s.width));
+            const uint8_t *values = src + at;
+            if (!direct) {
+                luma.decode_run(luma, src, src_len, at, scratch.data(), 0, 1, size_t(s.width));
+                values = scratch.data();
+            }
+            if (luma.out_bytes == 1)
+                spread3_vector<uint8_t>(values, row, size_t(s.width));
+            else
+                spread3_vector<uint16_t>(values, row, size_t(s.width));
             continue;
         }
 #endif
