@@ -41,7 +41,7 @@ nb::list subclasses_of(nb::handle cls) {
 nb::list all_implementations(nb::handle base) {
     if (!PyType_Check(base.ptr()))
         korvell::raise_not_exact(base, "base", "a class");
-    nb::list found;
+    nb::list found = korvell::new_list();
     std::unordered_set<PyObject *> seen{base.ptr()};
     // Pre-order, depth first: children are pushed in reverse so that the first
     // created is visited first.

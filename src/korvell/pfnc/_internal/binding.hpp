@@ -164,6 +164,26 @@ inline size_t utf8_width(unsigned char lead) {
 }
 
 // ---------------------------------------------------------------------------
+// New references.  Every call that makes an object can fail (out of memory at
+// least): its result is taken through `owned`, which turns a null result into
+// the raised Python error instead of an object that would be used as if it
+// were there.
+
+template <typename T = nb::object>
+inline T owned(PyObject *made) {
+    if (!made)
+        throw nb::python_error();
+    return nb::steal<T>(made);
+}
+
+// nanobind's default constructors of these (`nb::list()`, or a `nb::list` declared
+// without a value) do not check the allocation: a failed one leaves a null object
+// that the next append or store dereferences.  Empty containers are made here.
+inline nb::list new_list() { return owned<nb::list>(PyList_New(0)); }
+inline nb::dict new_dict() { return owned<nb::dict>(PyDict_New()); }
+inline nb::set new_set() { return owned<nb::set>(PySet_New(nullptr)); }
+
+// ---------------------------------------------------------------------------
 // Digits.  A digit run is made of the ASCII characters 0-9 only; any other
 // character, Unicode digits included, ends it.
 
@@ -185,7 +205,7 @@ inline nb::object int_from_digits(std::string_view digits) {
         long long value = 0;
         for (char c : digits)
             value = value * 10 + (c - '0');
-        return nb::steal(PyLong_FromLongLong(value));
+        return owned(PyLong_FromLongLong(value));
     }
     std::string buf(digits);
     PyObject *value = PyLong_FromString(buf.c_str(), nullptr, 10);
@@ -206,7 +226,11 @@ inline std::string int_text(nb::handle value) {
     if (!s)
         throw nb::python_error();
     nb::str text = nb::steal<nb::str>(s);
-    return std::string(text.c_str());
+    Py_ssize_t size = 0;
+    const char *data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);   // may build the UTF-8 form
+    if (!data)
+        throw nb::python_error();
+    return std::string(data, (size_t) size);
 }
 
 // ---------------------------------------------------------------------------
@@ -381,7 +405,7 @@ inline PyType_Slot abstract_base_slots[] = {
 inline void abstract_init_subclass(nb::handle cls, nb::kwargs kwargs) {
     if (nb::len(kwargs) != 0)
         throw nb::type_error("__init_subclass__() takes no keyword arguments");
-    nb::setattr(cls, "__abstractmethods__", nb::frozenset());
+    nb::setattr(cls, "__abstractmethods__", owned<nb::frozenset>(PyFrozenSet_New(nullptr)));
     nb::module_::import_("abc").attr("update_abstractmethods")(cls);
 }
 
@@ -394,7 +418,7 @@ enum class MethodKind { method, static_method, class_method };
 inline void make_abstract(nb::handle cls,
                           std::initializer_list<std::pair<const char *, MethodKind>> methods) {
     nb::object placeholder = nb::module_::import_("korvell.pfnc._internal._abc").attr("placeholder");
-    nb::list names;
+    nb::list names = new_list();
     for (const auto &[name, kind] : methods) {
         const char *k = kind == MethodKind::method          ? "method"
                         : kind == MethodKind::static_method ? "staticmethod"
@@ -414,7 +438,7 @@ inline void make_abstract(nb::handle cls,
 inline nb::object make_enum(nb::module_ &m, const char *name,
                             std::initializer_list<std::pair<const char *, const char *>> members,
                             const char *doc) {
-    nb::list items;
+    nb::list items = new_list();
     for (const auto &[member, value] : members)
         items.append(nb::make_tuple(member, value));
     nb::object cls = nb::module_::import_("enum").attr("Enum")(
@@ -430,7 +454,7 @@ inline nb::object make_enum(nb::module_ &m, const char *name,
 // the same layout (nanobind does no pointer adjustment between them).
 
 struct RegistryData {
-    nb::object registry = nb::dict();       // `_registry`: name -> value, in registration order
+    nb::object registry = new_dict();       // `_registry`: name -> value, in registration order
     nb::object default_keys = nb::none();   // `_default_keys` of registries with fixed defaults
 };
 

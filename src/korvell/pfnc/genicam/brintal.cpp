@@ -210,7 +210,7 @@ void restore(nb::handle self, nb::handle snap) {
     // compared and written, so a mapping that changes under us (the registry's
     // own `_registry`, say) or cannot be written back fails before any change.
     nb::object items = snap.attr("mapping").attr("items")();
-    nb::dict mapping;
+    nb::dict mapping = korvell::new_dict();
     for (nb::handle item : items) {
         nb::object key = item[0], value = item[1];
         call_validate(self, key, value);
@@ -321,7 +321,7 @@ nb::object designation(nb::handle brintal) {
                 one = names[i] == names[0] || PyUnicode_Compare(names[0], names[i]) == 0;
             if (one)
                 return nb::borrow(names[0]);
-            nb::tuple pieces = nb::steal<nb::tuple>(PyTuple_New(n));
+            nb::tuple pieces = korvell::owned<nb::tuple>(PyTuple_New(n));
             for (Py_ssize_t i = 0; i < n; ++i)
                 PyTuple_SET_ITEM(pieces.ptr(), i, nb::handle(names[i]).inc_ref().ptr());
             PyObject *joined = PyUnicode_Join(g_text_empty.ptr(), pieces.ptr());
@@ -331,7 +331,7 @@ nb::object designation(nb::handle brintal) {
         }
     }
     // General case, with the interpreter's own set and join.
-    nb::list names;
+    nb::list names = korvell::new_list();
     for (nb::handle entry : brintal)
         names.append(datatype_name(entry, Py_False));
     if (nb::len(nb::set(names)) == 1)
@@ -363,7 +363,7 @@ void log_rejected(Make &&make_error) {
 /// most `channels` characters; the reading stops at the first character that
 /// is not registered.
 nb::list decode_per_channel(nb::handle text, Py_ssize_t channels) {
-    nb::list decoded;
+    nb::list decoded = korvell::new_list();
     Py_ssize_t length = PyUnicode_GET_LENGTH(text.ptr());
     nb::object registry = g_mod.get("DATA_TYPE_REGISTRY");
     // The dict is kept for the whole reading: a key's __eq__ may replace the
@@ -401,7 +401,7 @@ nb::list decode_per_channel(nb::handle text, Py_ssize_t channels) {
 nb::list from_designation(nb::handle text_obj, nb::handle channels_obj) {
     nb::str text = korvell::exact_str(text_obj, "full_designation");
     Py_ssize_t channels = channel_count(channels_obj);
-    nb::list result;
+    nb::list result = korvell::new_list();
 
     // Unsigned reading: nothing consumed.
     if (channels > 0) {
@@ -440,7 +440,7 @@ nb::list from_designation(nb::handle text_obj, nb::handle channels_obj) {
 
 nb::list create(nb::handle text_obj, nb::handle channels) {
     nb::str text = korvell::exact_str(text_obj, "full_designation");
-    nb::list result;
+    nb::list result = korvell::new_list();
     // The implementations are looked up on every call, so that classes derived
     // later take part.
     nb::object implementations = g_mod.get("all_implementations")(g_data_types_type);
@@ -550,7 +550,7 @@ NB_MODULE(brintal, m) {
            "__init__",
            [](nb::pointer_and_handle<DataTypeRegistry> self) {
                new (self.p) DataTypeRegistry();
-               self.p->default_keys = nb::set();
+               self.p->default_keys = korvell::new_set();
                // Ready before the defaults go in: a subclass's hooks may call
                // any method on the object.
                nb::inst_mark_ready(self.h);

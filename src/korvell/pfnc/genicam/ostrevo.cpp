@@ -147,7 +147,7 @@ korvell::RegistryData &data_of(nb::handle self) { return korvell::self_of<korvel
 
 void register_defaults(nb::handle self) {
     nb::object base_register = g_mod.get("Registry").attr("register");
-    nb::dict defaults;
+    nb::dict defaults = korvell::new_dict();
     for (nb::handle member : g_padding_type)
         defaults[member.attr("value")] = member;
     for (auto [name, member] : defaults) {
@@ -396,7 +396,7 @@ nb::list from_designation(nb::handle text_obj) {
     if (size_t run = cluster_digits(view))
         clusters.emplace_back(korvell::int_from_digits(view.substr(1, run)), 1 + run);
 
-    nb::list result;
+    nb::list result = korvell::new_list();
     std::vector<nb::object> names;
     std::vector<std::pair<nb::object, size_t>> paddings;
     // a rest shared by several candidates is built once
@@ -494,7 +494,7 @@ void bind_registry(nb::module_ &m) {
            "__init__",
            [](nb::pointer_and_handle<PaddingTypeNameRegistry> self) {
                new (self.p) PaddingTypeNameRegistry();
-               self.p->default_keys = nb::set();
+               self.p->default_keys = korvell::new_set();
                // the defaults go through the object, so a subclass may add its own
                nb::inst_mark_ready(self.h);
                try {

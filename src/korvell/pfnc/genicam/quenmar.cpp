@@ -153,7 +153,7 @@ bool starts_with(nb::handle str, nb::handle word) {
 }
 
 nb::list single_candidate(nb::handle obj, nb::handle rest) {
-    nb::list out;
+    nb::list out = korvell::new_list();
     out.append(nb::make_tuple(obj, rest));
     return out;
 }
@@ -175,7 +175,7 @@ void extend(nb::list &out, nb::handle result) {
 
 nb::list create(nb::handle designation_obj, nb::handle components, nb::handle sizes) {
     nb::str full = korvell::exact_str(designation_obj, "full_designation");
-    nb::list compos;
+    nb::list compos = korvell::new_list();
     if (PyUnicode_GET_LENGTH(full.ptr()) == 0 || PyUnicode_READ_CHAR(full.ptr(), 0) != '_')
         return compos;
     // Exactly one underscore is dropped; a second one belongs to the suffix.
@@ -212,7 +212,7 @@ nb::list fixed_word_parse(PyTypeObject *exact, nb::handle word, nb::handle cls,
                           nb::handle designation_obj) {
     nb::str full = korvell::exact_str(designation_obj, "full_designation");
     if (!starts_with(full, word))
-        return nb::list();
+        return korvell::new_list();
     nb::object obj;
     if (cls.ptr() == (PyObject *) exact) {
         obj = nb::cast(T{}, nb::rv_policy::move);
@@ -222,7 +222,7 @@ nb::list fixed_word_parse(PyTypeObject *exact, nb::handle word, nb::handle cls,
         } catch (nb::python_error &e) {
             if (!log_value_reject(e))
                 throw;
-            return nb::list();
+            return korvell::new_list();
         }
     }
     return single_candidate(obj, substring(full, PyUnicode_GET_LENGTH(word.ptr())));
@@ -292,13 +292,13 @@ bool proportions_hold(nb::handle seq, const std::vector<uint64_t> &counts) {
 
     // Any other entries: the interpreter's own arithmetic and comparison.
     nb::object max_field = py_max(seq);
-    nb::object max_count_obj = nb::steal(PyLong_FromUnsignedLongLong(max_count));
+    nb::object max_count_obj = korvell::owned(PyLong_FromUnsignedLongLong(max_count));
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject *o = PyNumber_Multiply(items[i], max_count_obj.ptr());
         if (!o)
             throw nb::python_error();
         nb::object o_adjusted = nb::steal(o);
-        nb::object count = nb::steal(PyLong_FromUnsignedLongLong(count_at(i)));
+        nb::object count = korvell::owned(PyLong_FromUnsignedLongLong(count_at(i)));
         PyObject *c = PyNumber_Multiply(count.ptr(), max_field.ptr());
         if (!c)
             throw nb::python_error();
@@ -344,7 +344,7 @@ nb::list sequencing_parse(nb::handle cls, nb::handle designation_obj, nb::handle
         names.push_back(channel_name(nb::steal(item)));
     }
     if (names.empty())
-        return nb::list();
+        return korvell::new_list();
 
     // Matching order: longest name (in characters) first; equal lengths keep
     // component order, so of two identical names only the first can match.
@@ -379,7 +379,7 @@ nb::list sequencing_parse(nb::handle cls, nb::handle designation_obj, nb::handle
             ++distinct;
     Py_ssize_t channels = length_of(sizes);
     if ((Py_ssize_t) distinct != channels)
-        return nb::list();
+        return korvell::new_list();
 
     // Occurrence proportions, for components laid out at an LMN location.
     if (is_instance(components, "GenicamComponents")) {
@@ -387,7 +387,7 @@ nb::list sequencing_parse(nb::handle cls, nb::handle designation_obj, nb::handle
         if (is_instance(location, "LMNLocation")) {
             nb::object fields = location.attr("fields");
             if (length_of(fields) != channels)
-                return nb::list();
+                return korvell::new_list();
             PyObject *fast = PySequence_Fast(fields.ptr(), "fields must be a sequence");
             if (!fast)
                 throw nb::python_error();
@@ -402,7 +402,7 @@ nb::list sequencing_parse(nb::handle cls, nb::handle designation_obj, nb::handle
             }
             // No fields and no channels: nothing to compare, the test holds.
             if (PySequence_Fast_GET_SIZE(fast) > 0 && !proportions_hold(seq, counts))
-                return nb::list();
+                return korvell::new_list();
         }
     }
 
@@ -422,7 +422,7 @@ nb::list sequencing_parse(nb::handle cls, nb::handle designation_obj, nb::handle
         } catch (nb::python_error &e) {
             if (!log_value_reject(e))
                 throw;
-            return nb::list();
+            return korvell::new_list();
         }
     }
     return single_candidate(obj, korvell::rest_of(text, scan.stop));

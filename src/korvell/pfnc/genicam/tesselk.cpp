@@ -169,7 +169,7 @@ nb::object from_designation(nb::handle designation_obj, nb::handle channels_obj)
         channels = overflow > 0 ? LLONG_MAX : LLONG_MIN;
 
     if (channels == 0)
-        return nb::make_tuple(new_size(nb::list()), designation);
+        return nb::make_tuple(new_size(korvell::new_list()), designation);
 
     korvell::Text text = korvell::view_text(designation);
     std::string_view rest = text.view;
@@ -188,7 +188,7 @@ nb::object from_designation(nb::handle designation_obj, nb::handle channels_obj)
         nb::object count = korvell::int_from_digits(run);
         // `[count] * channels`: empty for a negative count, and an oversized
         // count fails at once instead of growing a list until memory runs out.
-        nb::list one;
+        nb::list one = korvell::new_list();
         one.append(count);
         PyObject *repeated = PyNumber_Multiply(one.ptr(), channels_int.ptr());
         if (!repeated)
@@ -200,7 +200,7 @@ nb::object from_designation(nb::handle designation_obj, nb::handle channels_obj)
     if (split.digits_per_channel <= 0)
         return nb::none();
     size_t width = (size_t) split.digits_per_channel;
-    nb::list sizes;
+    nb::list sizes = korvell::new_list();
     for (long long i = 0; i < channels; ++i) {
         std::string_view chunk = run.substr((size_t) i * width, width);
         if (chunk.find_first_not_of('0') == std::string_view::npos)
