@@ -22,6 +22,8 @@ from korvell.pfnc.genicam.components import Component, GenicamComponents, LMNLoc
 from korvell.pfnc.genicam.ostrevo import Packing, PaddingType, PaddingTypeNameRegistry
 from korvell.pfnc.genicam.quenmar import ComponentsSequencing, InterfaceSpecific, Planar, SemiPlanar
 from korvell.pfnc.genicam.tesselk import Size
+from korvell.pfnc.halvenor import DecoderRegistry
+from korvell.pfnc.pixel_format import PixelFormat
 
 # ---------------------------------------------------------------------------
 # Objects freed while the compiled code still works on them.  Each case runs in
@@ -244,23 +246,42 @@ FREED_WHILE_IN_USE = {
 }
 
 
+# A fault that builds an oversized list one entry at a time must not take the
+# machine's memory with it: the child's memory is capped, and the cap is met
+# as MemoryError.  Normally the cap is on the address space; under
+# AddressSanitizer (tools/check-sanitized sets KORVELL_SANITIZED), whose shadow
+# memory alone reserves terabytes of address space, it is the sanitizer's own
+# limit on one allocation, which then fails as MemoryError in the same way.
+SANITIZED = os.environ.get("KORVELL_SANITIZED") == "1"
+MEMORY_CAP_MB = 2048
+
+
 def limit_memory():
-    # A fault that builds an oversized list one entry at a time must not take
-    # the machine's memory with it.
     import resource
 
-    resource.setrlimit(resource.RLIMIT_AS, (2 << 30, 2 << 30))
+    resource.setrlimit(resource.RLIMIT_AS, (MEMORY_CAP_MB << 20, MEMORY_CAP_MB << 20))
+
+
+def isolated_env():
+    env = dict(os.environ, PYTHONFAULTHANDLER="1")
+    if SANITIZED:
+        # The debug hooks over malloc itself, so that the sanitizer sees every block.
+        env["PYTHONMALLOC"] = "malloc_debug"
+        options = [env.get("ASAN_OPTIONS", ""), "allocator_may_return_null=1", f"max_allocation_size_mb={MEMORY_CAP_MB}"]
+        env["ASAN_OPTIONS"] = ":".join(filter(None, options))
+    else:
+        env["PYTHONMALLOC"] = "debug"
+    return env
 
 
 def run_isolated(code):
-    env = dict(os.environ, PYTHONMALLOC="debug", PYTHONFAULTHANDLER="1")
     proc = subprocess.run(
         [sys.executable, "-c", PRELUDE + textwrap.dedent(code)],
         capture_output=True,
         text=True,
         timeout=60,
-        env=env,
-        preexec_fn=limit_memory,
+        env=isolated_env(),
+        preexec_fn=None if SANITIZED else limit_memory,
     )
     assert proc.returncode == 0, proc.stderr[-2000:]
     return proc.stdout.strip()
@@ -496,6 +517,125 @@ class ClaimsToBeLong:
 def test_components_with_a_false_length_fail_at_the_first_missing_item(length):
     with pytest.raises(IndexError, match=re.escape("component 2 is missing")):
         ComponentsSequencing.from_designation("YY", ClaimsToBeLong(length), Size([8]))
+
+
+def test_child_memory_is_capped():
+    code = f"""
+    try:
+        block = bytearray({MEMORY_CAP_MB + 1} << 20)
+    except MemoryError:
+        print("capped")
+    """
+    assert run_isolated(code) == "capped"
+
+
+# ---------------------------------------------------------------------------
+# Out of memory at each allocation of an operation in turn: the interpreter's
+# test hooks fail the k-th allocation only, for k = 0, 1, ... until the
+# operation no longer meets a failure.  Each run ends in a Python error (the
+# MemoryError itself, or nanobind's RuntimeError where its own conversion of
+# a literal failed) or in the same result as without the failure: never a
+# crash, a result built on a missing object, or an error left set behind a
+# result (which the interpreter reports as SystemError).
+
+OUT_OF_MEMORY = {
+    "Size digit runs": "Size.from_designation('300400', 2), Size([1000, 2000]).designation()",
+    "DataTypes": "DataTypes.create('suf', 3), CompoundDataTypes(['s', 'u', 'f']).designation()",
+    "Packing": "Packing.from_designation('g300'), Packing.from_designation('lsb12msb')",
+    "ComponentsSequencing proportions": (
+        "ComponentsSequencing.from_designation('YU' * 300, GenicamComponents(['Y', 'U'], LMNLocation((2**64, 2**64))),"
+        " Size([8, 8]))"
+    ),
+    "registries": (
+        "DataTypeRegistry().snapshot(), PaddingTypeNameRegistry().resolve('g'), Registry().register('a', 1000),"
+        " CompoundDataTypes.from_designation('sf', 2)"
+    ),
+    # restored first, so that every run resolves afresh instead of from the cache
+    "DecoderRegistry": "REGISTRY.restore(SNAPSHOT), REGISTRY.resolve(MONO12P).name, REGISTRY.snapshot() == SNAPSHOT",
+}
+
+OUT_OF_MEMORY_SWEEP = """
+import _testcapi
+from korvell.pfnc import decoders
+from korvell.pfnc.genicam.brintal import DataTypes
+from korvell.pfnc.pixel_format import PixelFormat
+
+# Made beforehand: nanobind itself does not check the allocation of a bound
+# method (as super().__init__ makes one), so a run there would crash in it.
+REGISTRY = decoders.default_registry()
+SNAPSHOT = REGISTRY.snapshot()
+MONO12P = PixelFormat.from_designation("Mono12p")
+
+def operation():
+    return ({call},)
+
+expected = operation()
+failed = ok_in_a_row = k = 0
+while ok_in_a_row < 50:
+    _testcapi.set_nomemory(k, k + 1)
+    try:
+        try:
+            got = operation()
+        finally:
+            _testcapi.remove_mem_hooks()
+    except SystemError:
+        raise
+    except (MemoryError, RuntimeError):
+        failed += 1
+        ok_in_a_row = 0
+    else:
+        assert got == expected, (k, got, expected)
+        ok_in_a_row += 1
+    k += 1
+print(failed > 0)
+"""
+
+
+@pytest.mark.parametrize("call", OUT_OF_MEMORY.values(), ids=OUT_OF_MEMORY.keys())
+def test_out_of_memory_at_any_allocation_is_an_error(call):
+    testcapi = pytest.importorskip("_testcapi")
+    if not hasattr(testcapi, "set_nomemory"):
+        pytest.skip("no allocation hooks in this interpreter")
+    assert run_isolated(OUT_OF_MEMORY_SWEEP.format(call=call)) == "True"
+
+
+def test_out_of_memory_in_an_applicability_check_is_raised_not_remembered(caplog):
+    class Starved:
+        name = "starved"
+
+        def is_applicable(self, pixel_format):
+            raise MemoryError
+
+    registry = DecoderRegistry()
+    registry.register(1, Starved())
+    with pytest.raises(MemoryError):
+        registry.resolve(PixelFormat.from_designation("Mono8"))
+    assert registry._resolve_cache == {} and not caplog.records
+
+
+def test_garbage_collection_of_a_decoder_registry_allocates_nothing():
+    # The collector's clear runs while every allocation fails; an allocating
+    # clear would leave its MemoryError to the interpreter's unraisable hook.
+    testcapi = pytest.importorskip("_testcapi")
+    if not hasattr(testcapi, "set_nomemory"):
+        pytest.skip("no allocation hooks in this interpreter")
+    code = """
+    import sys, _testcapi
+    from korvell.pfnc.halvenor import DecoderRegistry
+    unraisable = []
+    sys.unraisablehook = unraisable.append
+    class Holder: pass
+    for _ in range(10):
+        registry, holder = DecoderRegistry(), Holder()
+        holder.registry = registry
+        registry.register(0, holder)
+    del registry, holder
+    _testcapi.set_nomemory(0)
+    gc.collect()
+    _testcapi.remove_mem_hooks()
+    print(len(unraisable))
+    """
+    assert run_isolated(code) == "0"
 
 
 # ---------------------------------------------------------------------------

@@ -37,6 +37,8 @@ PyObject *intern(const char *text) {
 // ---------------------------------------------------------------------------
 // Record layouts.  Every field is a Python object, so each type takes part in
 // garbage collection: back-ends may well hold the registry that holds them.
+// A collector's clear must not fail, so it allocates nothing: it sets every
+// field to None, and what needs a field's own type checks for it.
 
 struct Decoder {
     nb::object name = nb::none();
@@ -54,18 +56,36 @@ struct Registration {
 struct Snapshot {
     nb::object registrations = nb::tuple();
     std::array<nb::object *, 1> fields() { return {&registrations}; }
-    void clear() { registrations = nb::tuple(); }
+    void clear() { registrations = nb::none(); }
 };
 
 struct DecoderRegistry {
-    nb::object registrations = nb::list();   // `_registrations`, always an exact list
-    nb::object cache = nb::dict();           // `_resolve_cache`, always an exact dict
+    nb::object registrations = korvell::new_list();   // `_registrations`, an exact list until cleared
+    nb::object cache = korvell::new_dict();           // `_resolve_cache`, an exact dict until cleared
     std::array<nb::object *, 2> fields() { return {&registrations, &cache}; }
-    void clear() {
-        registrations = nb::list();
-        cache = nb::dict();
-    }
+    void clear() { registrations = cache = nb::none(); }
 };
+
+/// A registry's fields as the operations use them.  Only the collector's clear
+/// leaves them other than an exact list and dict (the setters and the
+/// constructor check them); a registry reached after that, from the code of
+/// an object freed with it, is refused rather than read as a list.
+[[noreturn]] void raise_cleared() {
+    PyErr_SetString(PyExc_ReferenceError, "the DecoderRegistry was cleared by the garbage collector");
+    throw nb::python_error();
+}
+
+nb::handle registrations_of(const DecoderRegistry &r) {
+    if (!PyList_CheckExact(r.registrations.ptr()))
+        raise_cleared();
+    return r.registrations;
+}
+
+nb::handle cache_of(const DecoderRegistry &r) {
+    if (!PyDict_CheckExact(r.cache.ptr()))
+        raise_cleared();
+    return r.cache;
+}
 
 template <typename T> int record_traverse(PyObject *self, visitproc visit, void *arg) {
     Py_VISIT(Py_TYPE(self));
@@ -309,12 +329,19 @@ Cached lookup_cached(nb::handle pairs, nb::handle pixel_format, nb::object &deco
     return failed ? Cached::failed : Cached::absent;
 }
 
-/// Take the raised exception (normalised, traceback attached); an error that
-/// is not an ordinary Exception (KeyboardInterrupt, SystemExit) is raised again.
+/// Take the raised exception (normalised, traceback attached).  An error that
+/// is not an ordinary Exception (KeyboardInterrupt, SystemExit) is raised
+/// again, and so is MemoryError: it tells of the process, not of the back-end,
+/// and remembered as a failed check it would refuse the format for good.
+bool passes_through(PyObject *type_or_value) {
+    return !PyErr_GivenExceptionMatches(type_or_value, PyExc_Exception) ||
+           PyErr_GivenExceptionMatches(type_or_value, PyExc_MemoryError);
+}
+
 nb::object take_exception() {
 #if PY_VERSION_HEX >= 0x030C0000
     PyObject *value = PyErr_GetRaisedException();
-    if (!PyErr_GivenExceptionMatches(value, PyExc_Exception)) {
+    if (passes_through(value)) {
         PyErr_SetRaisedException(value);
         throw nb::python_error();
     }
@@ -323,7 +350,7 @@ nb::object take_exception() {
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
     PyErr_NormalizeException(&type, &value, &tb);
-    if (!PyErr_GivenExceptionMatches(type, PyExc_Exception)) {
+    if (passes_through(type)) {
         PyErr_Restore(type, value, tb);
         throw nb::python_error();
     }
@@ -378,7 +405,7 @@ nb::object resolve(DecoderRegistry &self, nb::handle pixel_format) {
     if (!cache_id.is_valid())
         throw nb::python_error();
 
-    nb::object cache = self.cache;
+    nb::object cache = nb::borrow(cache_of(self));
     nb::object pairs = nb::borrow(PyDict_GetItemWithError(cache.ptr(), cache_id.ptr()));
     if (!pairs.is_valid() && PyErr_Occurred())
         throw nb::python_error();
@@ -395,7 +422,7 @@ nb::object resolve(DecoderRegistry &self, nb::handle pixel_format) {
     // winner: the first applicable one, then only strictly higher priorities.
     // The list object is held and its size read on every step, as Python's
     // own iteration would, since back-ends run arbitrary code.
-    nb::object regs = self.registrations;
+    nb::object regs = nb::borrow(registrations_of(self));
     nb::object winner, winner_priority;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(regs.ptr()); ++i) {
         nb::object reg = nb::borrow(PyList_GET_ITEM(regs.ptr(), i));
@@ -425,8 +452,8 @@ nb::object resolve(DecoderRegistry &self, nb::handle pixel_format) {
     // Record the outcome under the current cache (a back-end may have
     // replaced or emptied it meanwhile).
     nb::object outcome = nb::make_tuple(pixel_format, winner.is_valid() ? winner : nb::none());
-    nb::object fresh = nb::list();
-    nb::object slot = nb::borrow(PyDict_SetDefault(self.cache.ptr(), cache_id.ptr(), fresh.ptr()));
+    nb::object fresh = korvell::new_list();
+    nb::object slot = nb::borrow(PyDict_SetDefault(cache_of(self).ptr(), cache_id.ptr(), fresh.ptr()));
     if (!slot.is_valid())
         throw nb::python_error();
     if (PyList_CheckExact(slot.ptr())) {
@@ -503,13 +530,13 @@ nb::object visualization_image(nb::handle self, nb::handle pixel_format, nb::han
 
 void register_decoder(DecoderRegistry &self, nb::handle priority, nb::handle decoder) {
     nb::object reg = nb::cast(Registration{nb::borrow(decoder), nb::borrow(priority)});
-    if (PyList_Append(self.registrations.ptr(), reg.ptr()) < 0)
+    if (PyList_Append(registrations_of(self).ptr(), reg.ptr()) < 0)
         throw nb::python_error();
-    PyDict_Clear(self.cache.ptr());
+    PyDict_Clear(cache_of(self).ptr());
 }
 
 nb::object snapshot(DecoderRegistry &self) {
-    nb::object regs = nb::steal(PyList_AsTuple(self.registrations.ptr()));
+    nb::object regs = nb::steal(PyList_AsTuple(registrations_of(self).ptr()));
     if (!regs.is_valid())
         throw nb::python_error();
     return nb::cast(Snapshot{std::move(regs)});
@@ -520,9 +547,9 @@ void restore(DecoderRegistry &self, nb::handle snap) {
     if (!s)
         korvell::raise_not_exact(snap, "snap", "DecoderRegistrySnapshot");
     nb::object regs = s->registrations;   // held: the slice assignment may run Python code
-    if (PyList_SetSlice(self.registrations.ptr(), 0, PY_SSIZE_T_MAX, regs.ptr()) < 0)
+    if (PyList_SetSlice(registrations_of(self).ptr(), 0, PY_SSIZE_T_MAX, regs.ptr()) < 0)
         throw nb::python_error();
-    PyDict_Clear(self.cache.ptr());
+    PyDict_Clear(cache_of(self).ptr());
 }
 
 nb::object checked_registrations(nb::handle value) { return korvell::exact_list(value, "_registrations"); }
@@ -549,7 +576,7 @@ void check_fields(DecoderRegistry &r) {
 
 template <typename T> nb::object get_state(nb::handle self) {
     T &record = ready_record<T>(self, "__getstate__");
-    nb::list values;
+    nb::list values = korvell::new_list();
     for (nb::object *field : record.fields())
         values.append(*field);
     nb::object dict = nb::getattr(self, "__dict__", nb::none());
@@ -785,8 +812,8 @@ NB_MODULE(halvenor, m) {
         .def(
             "__init__",
             [](nb::pointer_and_handle<DecoderRegistry> self, nb::handle registrations, nb::handle cache) {
-                nb::object regs = registrations.is(g_missing) ? nb::list() : checked_registrations(registrations);
-                nb::object resolved = cache.is(g_missing) ? nb::dict() : checked_cache(cache);
+                nb::object regs = registrations.is(g_missing) ? korvell::new_list() : checked_registrations(registrations);
+                nb::object resolved = cache.is(g_missing) ? korvell::new_dict() : checked_cache(cache);
                 new (self.p) DecoderRegistry{std::move(regs), std::move(resolved)};
             },
             "_registrations"_a.none() = missing, "_resolve_cache"_a.none() = missing,
