@@ -7,11 +7,13 @@ their work overlaps) give the frames the reference packed.  The run is a child
 interpreter, so that a crash fails this test instead of ending the suite, and
 it switches threads far more often than the interpreter's default.
 
-While a change is half done a reader may fail (a restore empties a registry
-before it fills it again, and a vocabulary walked while it changes size stops
-with RuntimeError): those failures are what the rule prevents and are only
-counted.  A result is never wrong, and once the changes stop every registry
-holds what it held before and every format parses and decodes again.
+While a change is half done a reader may fail: the component-set registry's
+restore empties it before filling it again (a published name then reads as
+an opaque one, others do not read), and a vocabulary walked while it changes
+size stops with RuntimeError.  Those are what the rule prevents and are only
+counted.  A decoded frame or encoded buffer is never wrong, and once the
+changes stop every registry holds what it held before, in order, and every
+format parses and decodes again.
 """
 
 import os
