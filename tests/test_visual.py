@@ -208,6 +208,42 @@ def test_grey_ramp_of_limited_range_clips_outside_16_to_235():
     assert np.abs(out[0, :, 0] - expected).max() <= 1
 
 
+def rgb_of(ycbcr, kr, kb, bits, limited, top):
+    """RGB of 0..top from YCbCr samples, in float64, rounded half up."""
+    step = 2.0 ** (bits - 8)
+    y, cb, cr = np.moveaxis(ycbcr.astype(np.float64), -1, 0)
+    if limited:
+        y, cb, cr = (y - 16 * step) / (219 * step), (cb - 128 * step) / (224 * step), (cr - 128 * step) / (224 * step)
+    else:
+        full = 2.0 ** bits - 1
+        y, cb, cr = y / full, (cb - 2.0 ** (bits - 1)) / full, (cr - 2.0 ** (bits - 1)) / full
+    r, b = y + 2 * (1 - kr) * cr, y + 2 * (1 - kb) * cb
+    g = (y - kr * r - kb * b) / (1 - kr - kb)
+    return np.clip(np.floor(np.stack([r, g, b], axis=-1) * top + 0.5), 0, top)
+
+
+@pytest.mark.parametrize("name, standard", [("YCbCr8_CbYCr", ""), ("YCbCr601_8_CbYCr", "601"),
+                                            ("YCbCr709_10_CbYCr", "709"), ("YCbCr2020_12_CbYCr", "2020"),
+                                            ("YCbCr16_CbYCr", ""), ("YCbCr709_16_CbYCr", "709")])
+@pytest.mark.parametrize("dtype", ["uint8", "native"])
+def test_random_frames_round_as_the_exact_conversion(name, standard, dtype):
+    lay = decoders.layout(name)
+    bits = lay.bits[0]
+    kr, kb = STANDARDS.get(standard, STANDARDS["601"])
+    # 67 columns: pixels that go through vector lanes and pixels after them.
+    image = np.random.default_rng(bits).integers(0, 1 << bits, (9, 67, 3)).astype(lay.dtype)
+    out = picture(name, image, dtype=dtype)
+    top = 255 if dtype == "uint8" else (1 << bits) - 1
+    assert np.abs(out.astype(np.int64) - rgb_of(image, kr, kb, bits, standard != "", top)).max() <= 1
+    # The same pixels alone (too few for a vector) come out identical.
+    assert (picture(name, image[:1, :31], dtype=dtype) == out[:1, :31]).all()
+
+
+def test_ycbcr_samples_above_their_depth_count_as_its_largest():
+    image = np.full((2, 40, 3), 0xFFFF, np.uint16)
+    assert (picture("YCbCr10_CbYCr", image) == picture("YCbCr10_CbYCr", np.full_like(image, 1023))).all()
+
+
 DECODES_422 = True
 try:
     decoders.decode("YCbCr422_8", bytes(8), width=2, height=2)

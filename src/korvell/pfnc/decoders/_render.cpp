@@ -8,6 +8,8 @@
 #endif
 
 #include <algorithm>
+#include <climits>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <stdexcept>
@@ -370,24 +372,242 @@ void demosaic_frame(const TI *src, TO *dst, const Mosaic &m, bool malvar) {
 
 // ---------------------------------------------------------------------------
 // Plain C++: out = clamp(round(matrix . (in - offset)), 0, out_max) per pixel
-// of three samples.  Single precision carries 16-bit samples exactly.
+// of three samples.  Integers where they are exact enough: the matrix scaled
+// by 2^shift and rounded, the offsets and the rounding folded into one bias,
+// so a pixel is three multiply-adds and a shift per colour in int32 lanes.
+// Pixels go through in chunks split into planes, because the compiler
+// vectorises plane loops but not three-way interleaved loads and stores.
 
+struct Fixed {
+    int32_t m[9];
+    int32_t bias[3];  // round((0.5 - matrix . offset) * 2^shift)
+    int32_t shift;
+    int32_t in_max;   // larger samples (high bits a malformed frame left set) count as this
+    int32_t out_max;
+};
+
+/// Single precision, for the few conversions int32 cannot carry to within a
+/// small part of an output step (deep samples to deep outputs).
 struct Affine {
     float m[9];
     float bias[3];  // -matrix . offset + 0.5, the rounding folded in
+    float in_max;
     float out_max;
 };
 
 template <typename TI, typename TO>
 KORVELL_CLONES void affine_pixels(const TI *src, TO *dst, size_t pixels, Affine a) {
     for (size_t i = 0; i < pixels; ++i) {
-        const float p = src[3 * i], q = src[3 * i + 1], r = src[3 * i + 2];
+        const float p = std::min(float(src[3 * i]), a.in_max), q = std::min(float(src[3 * i + 1]), a.in_max),
+                    r = std::min(float(src[3 * i + 2]), a.in_max);
         for (int c = 0; c < 3; ++c) {
             float v = a.m[3 * c] * p + a.m[3 * c + 1] * q + a.m[3 * c + 2] * r + a.bias[c];
             v = std::min(std::max(v, 0.0f), a.out_max);
             dst[3 * i + c] = TO(int32_t(v));
         }
     }
+}
+
+template <typename TI, typename TO>
+KORVELL_INLINE void fixed_colour(const TI *__restrict p, const TI *__restrict q, const TI *__restrict r,
+                                 TO *__restrict o, size_t n, const Fixed &f, int c) {
+    const int32_t a = f.m[3 * c], b = f.m[3 * c + 1], d = f.m[3 * c + 2], bias = f.bias[c];
+    const int32_t shift = f.shift, in_max = f.in_max, out_max = f.out_max;
+    for (size_t i = 0; i < n; ++i) {
+        const int32_t x = std::min(int32_t(p[i]), in_max), y = std::min(int32_t(q[i]), in_max),
+                      z = std::min(int32_t(r[i]), in_max);
+        const int32_t v = (a * x + b * y + d * z + bias) >> shift;
+        o[i] = TO(std::min(std::max(v, 0), out_max));
+    }
+}
+
+template <typename TI, typename TO>
+KORVELL_CLONES void fixed_planes(const TI *__restrict p, const TI *__restrict q, const TI *__restrict r,
+                                 TO *__restrict o0, TO *__restrict o1, TO *__restrict o2, size_t n, Fixed f) {
+    fixed_colour(p, q, r, o0, n, f, 0);
+    fixed_colour(p, q, r, o1, n, f, 1);
+    fixed_colour(p, q, r, o2, n, f, 2);
+}
+
+// Bytes to bytes: coefficients of 16 bits, so that one multiply-add
+// instruction takes two samples of eight pixels; the saturating packs clamp.
+// Both paths compute the same integers.
+
+void fixed_bytes_plain(const uint8_t *p, const uint8_t *q, const uint8_t *r, uint8_t *o0, uint8_t *o1, uint8_t *o2,
+                       size_t n, const Fixed &f) {
+    fixed_colour(p, q, r, o0, n, f, 0);
+    fixed_colour(p, q, r, o1, n, f, 1);
+    fixed_colour(p, q, r, o2, n, f, 2);
+}
+
+#if defined(__x86_64__)
+__attribute__((target("avx2"))) void fixed_bytes_avx2(const uint8_t *p, const uint8_t *q, const uint8_t *r,
+                                                      uint8_t *o0, uint8_t *o1, uint8_t *o2, size_t n,
+                                                      const Fixed &f) {
+    uint8_t *const outs[3] = {o0, o1, o2};
+    __m256i xy[3], zy[3], bias[3];
+    for (int c = 0; c < 3; ++c) {
+        // The middle sample's coefficient may need 17 bits: half of it goes with x, half with z.
+        const int32_t low = f.m[3 * c + 1] / 2, high = f.m[3 * c + 1] - low;
+        xy[c] = _mm256_set1_epi32(int32_t(uint32_t(uint16_t(f.m[3 * c])) | (uint32_t(uint16_t(low)) << 16)));
+        zy[c] = _mm256_set1_epi32(int32_t(uint32_t(uint16_t(f.m[3 * c + 2])) | (uint32_t(uint16_t(high)) << 16)));
+        bias[c] = _mm256_set1_epi32(f.bias[c]);
+    }
+    const __m256i top = _mm256_set1_epi8(char(uint8_t(f.in_max))), zero = _mm256_setzero_si256();
+    const __m128i shift = _mm_cvtsi32_si128(f.shift);
+    size_t i = 0;
+    for (; i + 32 <= n; i += 32) {
+        const __m256i x = _mm256_min_epu8(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + i)), top);
+        const __m256i y = _mm256_min_epu8(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(q + i)), top);
+        const __m256i z = _mm256_min_epu8(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(r + i)), top);
+        // 32-bit lanes of (x, y) and (z, y) in 16 bits each.  The unpacks
+        // work within 128-bit halves, so quarter k holds pixels 4k..4k+3 and
+        // 16+4k..16+4k+3, which is
+        // the order the two packs put back together.
+        const __m256i xy_lo = _mm256_unpacklo_epi8(x, y), xy_hi = _mm256_unpackhi_epi8(x, y);
+        const __m256i zy_lo = _mm256_unpacklo_epi8(z, y), zy_hi = _mm256_unpackhi_epi8(z, y);
+        const __m256i pairs[4] = {_mm256_unpacklo_epi8(xy_lo, zero), _mm256_unpackhi_epi8(xy_lo, zero),
+                                  _mm256_unpacklo_epi8(xy_hi, zero), _mm256_unpackhi_epi8(xy_hi, zero)};
+        const __m256i zs[4] = {_mm256_unpacklo_epi8(zy_lo, zero), _mm256_unpackhi_epi8(zy_lo, zero),
+                               _mm256_unpacklo_epi8(zy_hi, zero), _mm256_unpackhi_epi8(zy_hi, zero)};
+        for (int c = 0; c < 3; ++c) {
+            __m256i v[4];
+            for (int k = 0; k < 4; ++k) {
+                const __m256i sum = _mm256_add_epi32(_mm256_madd_epi16(pairs[k], xy[c]), _mm256_madd_epi16(zs[k], zy[c]));
+                v[k] = _mm256_sra_epi32(_mm256_add_epi32(sum, bias[c]), shift);
+            }
+            const __m256i bytes = _mm256_packus_epi16(_mm256_packs_epi32(v[0], v[1]), _mm256_packs_epi32(v[2], v[3]));
+            _mm256_storeu_si256(reinterpret_cast<__m256i *>(outs[c] + i), bytes);
+        }
+    }
+    fixed_bytes_plain(p + i, q + i, r + i, o0 + i, o1 + i, o2 + i, n - i, f);
+}
+#endif
+
+void fixed_bytes(const uint8_t *p, const uint8_t *q, const uint8_t *r, uint8_t *o0, uint8_t *o1, uint8_t *o2,
+                 size_t n, const Fixed &f) {
+#if defined(__x86_64__)
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    if (avx2)
+        return fixed_bytes_avx2(p, q, r, o0, o1, o2, n, f);
+#endif
+    fixed_bytes_plain(p, q, r, o0, o1, o2, n, f);
+}
+
+template <typename T>
+KORVELL_CLONES void split(const T *in, T *p, T *q, T *r, size_t n) {
+    for (size_t i = 0; i < n; ++i) {
+        p[i] = in[3 * i];
+        q[i] = in[3 * i + 1];
+        r[i] = in[3 * i + 2];
+    }
+}
+
+#if defined(__x86_64__)
+struct SplitShuffles {
+    alignas(16) uint8_t mask[3][3][16];  // [plane][input block][byte]
+    SplitShuffles() {
+        for (int c = 0; c < 3; ++c)
+            for (int j = 0; j < 3; ++j)
+                for (int k = 0; k < 16; ++k) {
+                    const int at = 3 * k + c;
+                    mask[c][j][k] = at / 16 == j ? uint8_t(at % 16) : 0x80;
+                }
+    }
+};
+const SplitShuffles g_split;
+
+__attribute__((target("ssse3"))) void split_bytes_ssse3(const uint8_t *in, uint8_t *p, uint8_t *q, uint8_t *r,
+                                                        size_t n) {
+    uint8_t *const planes[3] = {p, q, r};
+    size_t i = 0;
+    for (; i + 16 <= n; i += 16) {
+        __m128i v[3];
+        for (int j = 0; j < 3; ++j)
+            v[j] = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + 3 * i + 16 * j));
+        for (int c = 0; c < 3; ++c) {
+            auto m = [&](int j) { return _mm_load_si128(reinterpret_cast<const __m128i *>(g_split.mask[c][j])); };
+            const __m128i out = _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(v[0], m(0)), _mm_shuffle_epi8(v[1], m(1))),
+                                             _mm_shuffle_epi8(v[2], m(2)));
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(planes[c] + i), out);
+        }
+    }
+    split(in + 3 * i, p + i, q + i, r + i, n - i);
+}
+#endif
+
+void split_planes(const uint8_t *in, uint8_t *p, uint8_t *q, uint8_t *r, size_t n) {
+#if defined(__x86_64__)
+    static const bool ssse3 = __builtin_cpu_supports("ssse3");
+    if (ssse3)
+        return split_bytes_ssse3(in, p, q, r, n);
+#endif
+    split(in, p, q, r, n);
+}
+
+void split_planes(const uint16_t *in, uint16_t *p, uint16_t *q, uint16_t *r, size_t n) { split(in, p, q, r, n); }
+
+template <typename TI, typename TO>
+void affine_fixed(const TI *src, TO *dst, size_t pixels, const Fixed &f, bool narrow) {
+    constexpr size_t chunk = 1024;  // six planes of it stay in the first-level cache
+    alignas(32) TI in[3][chunk];
+    alignas(32) TO out[3][chunk];
+    for (size_t at = 0; at < pixels; at += chunk) {
+        const size_t n = std::min(chunk, pixels - at);
+        split_planes(src + 3 * at, in[0], in[1], in[2], n);
+        if constexpr (sizeof(TI) == 1 && sizeof(TO) == 1) {
+            if (narrow)
+                fixed_bytes(in[0], in[1], in[2], out[0], out[1], out[2], n, f);
+            else
+                fixed_planes(in[0], in[1], in[2], out[0], out[1], out[2], n, f);
+        } else {
+            fixed_planes(in[0], in[1], in[2], out[0], out[1], out[2], n, f);
+        }
+        interleave_planes(out[0], out[1], out[2], dst + 3 * at, n);
+    }
+}
+
+/// The integer form of a conversion, or false where it cannot be held to
+/// within 1/16 of an output step: the largest shift whose sums fit int32 for
+/// every input up to in_max (and, `narrow`, whose coefficients fit 16 bits,
+/// the middle one 17).
+/// The whole part of each offset goes through the rounded coefficients
+/// themselves, so a chroma sample at its offset adds exactly nothing and grey
+/// stays grey.
+bool fixed_of(const std::vector<double> &mat, const std::vector<double> &off, uint32_t in_max, int32_t out_max,
+              bool narrow, Fixed &f) {
+    for (int shift = 24; shift > 0; --shift) {
+        // Each rounded coefficient and the bias are off by at most 2^-(shift+1)
+        // per input unit.
+        if (std::ldexp(3.0 * in_max + 1.0, -(shift + 1)) > 1.0 / 16)
+            return false;
+        bool fits = true;
+        for (int c = 0; c < 3 && fits; ++c) {
+            double rest = 0.5;
+            int64_t bias = 0, positive = 0, negative = 0;
+            for (int j = 0; j < 3; ++j) {
+                const double m = mat[3 * c + j], whole = std::floor(off[j]);
+                const int64_t q = std::llround(std::ldexp(m, shift));
+                const int64_t limit = j == 1 ? 65534 : 32767;  // the middle one is split over two
+                fits = fits && (!narrow || (q >= -limit && q <= limit));
+                f.m[3 * c + j] = int32_t(std::clamp<int64_t>(q, INT32_MIN, INT32_MAX));
+                bias -= q * int64_t(whole);
+                rest -= m * (off[j] - whole);
+                (q > 0 ? positive : negative) += q * int64_t(in_max);
+            }
+            bias += std::llround(std::ldexp(rest, shift));
+            fits = fits && std::abs(bias) < (int64_t(1) << 30) && bias + positive < (int64_t(1) << 31) &&
+                   bias + negative > -(int64_t(1) << 31) && positive - negative < (int64_t(1) << 31);
+            f.bias[c] = int32_t(std::clamp<int64_t>(bias, INT32_MIN, INT32_MAX));
+        }
+        if (fits) {
+            f.shift = shift;
+            f.in_max = int32_t(in_max);
+            f.out_max = out_max;
+            return true;
+        }
+    }
+    return false;
 }
 
 // ---------------------------------------------------------------------------
@@ -526,7 +746,7 @@ std::vector<double> floats_argument(nb::handle obj, const char *name, size_t cou
     return values;
 }
 
-void affine(nb::handle src, nb::handle dst, nb::handle matrix, nb::handle offset) {
+void affine(nb::handle src, nb::handle dst, nb::handle matrix, nb::handle offset, nb::handle bits) {
     const std::vector<double> mat = floats_argument(matrix, "matrix", 9), off = floats_argument(offset, "offset", 3);
     ArrayView in, out;
     in.acquire(src, "src", false);
@@ -535,6 +755,25 @@ void affine(nb::handle src, nb::handle dst, nb::handle matrix, nb::handle offset
         fail("src must be a (height, width, 3) array");
     require_rgb_of(out, in.dim(0), in.dim(1));
     refuse_shared(in, out);
+    const uint32_t in_max = uint32_t((uint64_t(1) << bits_argument(bits, in.itemsize())) - 1);
+    const bool wide_in = in.itemsize() == 2, wide_out = out.itemsize() == 2;
+    const size_t pixels = size_t(in.dim(0)) * size_t(in.dim(1));
+    Fixed f{};
+    bool narrow = !wide_in && !wide_out;
+    if (narrow && !fixed_of(mat, off, in_max, 255, true, f))
+        narrow = false;
+    if (narrow || fixed_of(mat, off, in_max, wide_out ? 65535 : 255, false, f)) {
+        nb::gil_scoped_release unlocked;
+        if (!wide_in && !wide_out)
+            affine_fixed(static_cast<const uint8_t *>(in.data()), static_cast<uint8_t *>(out.mutable_data()), pixels, f, narrow);
+        else if (!wide_in)
+            affine_fixed(static_cast<const uint8_t *>(in.data()), static_cast<uint16_t *>(out.mutable_data()), pixels, f, narrow);
+        else if (!wide_out)
+            affine_fixed(static_cast<const uint16_t *>(in.data()), static_cast<uint8_t *>(out.mutable_data()), pixels, f, narrow);
+        else
+            affine_fixed(static_cast<const uint16_t *>(in.data()), static_cast<uint16_t *>(out.mutable_data()), pixels, f, narrow);
+        return;
+    }
     Affine a{};
     for (int c = 0; c < 3; ++c) {
         double bias = 0.5;
@@ -544,9 +783,8 @@ void affine(nb::handle src, nb::handle dst, nb::handle matrix, nb::handle offset
         }
         a.bias[c] = float(bias);
     }
-    a.out_max = out.itemsize() == 1 ? 255.0f : 65535.0f;
-    const size_t pixels = size_t(in.dim(0)) * size_t(in.dim(1));
-    const bool wide_in = in.itemsize() == 2, wide_out = out.itemsize() == 2;
+    a.in_max = float(in_max);
+    a.out_max = wide_out ? 65535.0f : 255.0f;
     nb::gil_scoped_release unlocked;
     if (!wide_in && !wide_out)
         affine_pixels(static_cast<const uint8_t *>(in.data()), static_cast<uint8_t *>(out.mutable_data()), pixels, a);
@@ -577,10 +815,13 @@ NB_MODULE(_render, m) {
           "otherwise the values keep their depth.  Samples above 2**bits - 1 count as\n"
           "2**bits - 1.  The loops run without the interpreter lock.");
     m.def("affine", &affine, "src"_a.none(), "dst"_a.none(), nb::kw_only(), "matrix"_a.none(), "offset"_a.none(),
+          "bits"_a.none(),
           nb::sig("def affine(src: numpy.ndarray, dst: numpy.ndarray, *, matrix: tuple[float, ...], "
-                  "offset: tuple[float, ...]) -> None"),
+                  "offset: tuple[float, ...], bits: int) -> None"),
           "Fills ``dst`` (height, width, 3) with round(matrix . (p - offset)) for each\n"
-          "pixel p of ``src`` (height, width, 3), ``matrix`` row-major, each result\n"
-          "clamped to dst's item range (uint8 or uint16).  The loop runs without the\n"
-          "interpreter lock.");
+          "pixel p of ``src`` (height, width, 3) of ``bits``-bit samples, ``matrix``\n"
+          "row-major, each result clamped to dst's item range (uint8 or uint16).\n"
+          "Samples above 2**bits - 1 count as 2**bits - 1.  Integer arithmetic where\n"
+          "it rounds to within 1/16 of an output step of the exact result, single\n"
+          "precision otherwise.  The loop runs without the interpreter lock.");
 }

@@ -19,10 +19,12 @@ def demosaic(src: numpy.ndarray, dst: numpy.ndarray, *, pattern: str, algorithm:
     2**bits - 1.  The loops run without the interpreter lock.
     """
 
-def affine(src: numpy.ndarray, dst: numpy.ndarray, *, matrix: tuple[float, ...], offset: tuple[float, ...]) -> None:
+def affine(src: numpy.ndarray, dst: numpy.ndarray, *, matrix: tuple[float, ...], offset: tuple[float, ...], bits: int) -> None:
     """
     Fills ``dst`` (height, width, 3) with round(matrix . (p - offset)) for each
-    pixel p of ``src`` (height, width, 3), ``matrix`` row-major, each result
-    clamped to dst's item range (uint8 or uint16).  The loop runs without the
-    interpreter lock.
+    pixel p of ``src`` (height, width, 3) of ``bits``-bit samples, ``matrix``
+    row-major, each result clamped to dst's item range (uint8 or uint16).
+    Samples above 2**bits - 1 count as 2**bits - 1.  Integer arithmetic where
+    it rounds to within 1/16 of an output step of the exact result, single
+    precision otherwise.  The loop runs without the interpreter lock.
     """

@@ -197,7 +197,7 @@ def _ycbcr(lay: Layout, image: np.ndarray, native: bool, range_: Optional[str]) 
     matrix, offset = ycbcr_matrix(standard, bits, limited, out_max)
     samples = _for_kernel(image, bits)
     out = np.empty(image.shape, np.uint8 if out_max == 255 else np.uint16)
-    _render.affine(samples, out, matrix=matrix, offset=offset)
+    _render.affine(samples, out, matrix=matrix, offset=offset, bits=bits)
     if out_max not in (255, 65535):
         np.minimum(out, out_max, out=out)
     return out
