@@ -429,71 +429,6 @@ KORVELL_CLONES void fixed_planes(const TI *__restrict p, const TI *__restrict q,
     fixed_colour(p, q, r, o2, n, f, 2);
 }
 
-// Bytes to bytes: coefficients of 16 bits, so that one multiply-add
-// instruction takes two samples of eight pixels; the saturating packs clamp.
-// Both paths compute the same integers.
-
-void fixed_bytes_plain(const uint8_t *p, const uint8_t *q, const uint8_t *r, uint8_t *o0, uint8_t *o1, uint8_t *o2,
-                       size_t n, const Fixed &f) {
-    fixed_colour(p, q, r, o0, n, f, 0);
-    fixed_colour(p, q, r, o1, n, f, 1);
-    fixed_colour(p, q, r, o2, n, f, 2);
-}
-
-#if defined(__x86_64__)
-__attribute__((target("avx2"))) void fixed_bytes_avx2(const uint8_t *p, const uint8_t *q, const uint8_t *r,
-                                                      uint8_t *o0, uint8_t *o1, uint8_t *o2, size_t n,
-                                                      const Fixed &f) {
-    uint8_t *const outs[3] = {o0, o1, o2};
-    __m256i xy[3], zy[3], bias[3];
-    for (int c = 0; c < 3; ++c) {
-        // The middle sample's coefficient may need 17 bits: half of it goes with x, half with z.
-        const int32_t low = f.m[3 * c + 1] / 2, high = f.m[3 * c + 1] - low;
-        xy[c] = _mm256_set1_epi32(int32_t(uint32_t(uint16_t(f.m[3 * c])) | (uint32_t(uint16_t(low)) << 16)));
-        zy[c] = _mm256_set1_epi32(int32_t(uint32_t(uint16_t(f.m[3 * c + 2])) | (uint32_t(uint16_t(high)) << 16)));
-        bias[c] = _mm256_set1_epi32(f.bias[c]);
-    }
-    const __m256i top = _mm256_set1_epi8(char(uint8_t(f.in_max))), zero = _mm256_setzero_si256();
-    const __m128i shift = _mm_cvtsi32_si128(f.shift);
-    size_t i = 0;
-    for (; i + 32 <= n; i += 32) {
-        const __m256i x = _mm256_min_epu8(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + i)), top);
-        const __m256i y = _mm256_min_epu8(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(q + i)), top);
-        const __m256i z = _mm256_min_epu8(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(r + i)), top);
-        // 32-bit lanes of (x, y) and (z, y) in 16 bits each.  The unpacks
-        // work within 128-bit halves, so quarter k holds pixels 4k..4k+3 and
-        // 16+4k..16+4k+3, which is
-        // the order the two packs put back together.
-        const __m256i xy_lo = _mm256_unpacklo_epi8(x, y), xy_hi = _mm256_unpackhi_epi8(x, y);
-        const __m256i zy_lo = _mm256_unpacklo_epi8(z, y), zy_hi = _mm256_unpackhi_epi8(z, y);
-        const __m256i pairs[4] = {_mm256_unpacklo_epi8(xy_lo, zero), _mm256_unpackhi_epi8(xy_lo, zero),
-                                  _mm256_unpacklo_epi8(xy_hi, zero), _mm256_unpackhi_epi8(xy_hi, zero)};
-        const __m256i zs[4] = {_mm256_unpacklo_epi8(zy_lo, zero), _mm256_unpackhi_epi8(zy_lo, zero),
-                               _mm256_unpacklo_epi8(zy_hi, zero), _mm256_unpackhi_epi8(zy_hi, zero)};
-        for (int c = 0; c < 3; ++c) {
-            __m256i v[4];
-            for (int k = 0; k < 4; ++k) {
-                const __m256i sum = _mm256_add_epi32(_mm256_madd_epi16(pairs[k], xy[c]), _mm256_madd_epi16(zs[k], zy[c]));
-                v[k] = _mm256_sra_epi32(_mm256_add_epi32(sum, bias[c]), shift);
-            }
-            const __m256i bytes = _mm256_packus_epi16(_mm256_packs_epi32(v[0], v[1]), _mm256_packs_epi32(v[2], v[3]));
-            _mm256_storeu_si256(reinterpret_cast<__m256i *>(outs[c] + i), bytes);
-        }
-    }
-    fixed_bytes_plain(p + i, q + i, r + i, o0 + i, o1 + i, o2 + i, n - i, f);
-}
-#endif
-
-void fixed_bytes(const uint8_t *p, const uint8_t *q, const uint8_t *r, uint8_t *o0, uint8_t *o1, uint8_t *o2,
-                 size_t n, const Fixed &f) {
-#if defined(__x86_64__)
-    static const bool avx2 = __builtin_cpu_supports("avx2");
-    if (avx2)
-        return fixed_bytes_avx2(p, q, r, o0, o1, o2, n, f);
-#endif
-    fixed_bytes_plain(p, q, r, o0, o1, o2, n, f);
-}
-
 template <typename T>
 KORVELL_CLONES void split(const T *in, T *p, T *q, T *r, size_t n) {
     for (size_t i = 0; i < n; ++i) {
@@ -548,23 +483,92 @@ void split_planes(const uint8_t *in, uint8_t *p, uint8_t *q, uint8_t *r, size_t 
 void split_planes(const uint16_t *in, uint16_t *p, uint16_t *q, uint16_t *r, size_t n) { split(in, p, q, r, n); }
 
 template <typename TI, typename TO>
-void affine_fixed(const TI *src, TO *dst, size_t pixels, const Fixed &f, bool narrow) {
+void affine_fixed(const TI *src, TO *dst, size_t pixels, const Fixed &f) {
     constexpr size_t chunk = 1024;  // six planes of it stay in the first-level cache
     alignas(32) TI in[3][chunk];
     alignas(32) TO out[3][chunk];
     for (size_t at = 0; at < pixels; at += chunk) {
         const size_t n = std::min(chunk, pixels - at);
         split_planes(src + 3 * at, in[0], in[1], in[2], n);
-        if constexpr (sizeof(TI) == 1 && sizeof(TO) == 1) {
-            if (narrow)
-                fixed_bytes(in[0], in[1], in[2], out[0], out[1], out[2], n, f);
-            else
-                fixed_planes(in[0], in[1], in[2], out[0], out[1], out[2], n, f);
-        } else {
-            fixed_planes(in[0], in[1], in[2], out[0], out[1], out[2], n, f);
-        }
+        fixed_planes(in[0], in[1], in[2], out[0], out[1], out[2], n, f);
         interleave_planes(out[0], out[1], out[2], dst + 3 * at, n);
     }
+}
+
+#if defined(__x86_64__)
+/// Bytes to bytes in one pass, 32 pixels a step: the pixels split into planes
+/// by shuffles within 128-bit halves (pixels 0-15 in the low half, 16-31 in
+/// the high one), 16-bit coefficients so that one multiply-add instruction
+/// takes two samples of eight pixels, saturating packs for the clamp, and the
+/// planes shuffled back into pixels.  The pixels after the last full step go
+/// the plain way, which computes the same integers.
+__attribute__((target("avx2"))) void affine_bytes_avx2(const uint8_t *src, uint8_t *dst, size_t pixels,
+                                                       const Fixed &f) {
+    __m256i xy[3], zy[3], bias[3], split_mask[3][3], join_mask[3][3];
+    for (int c = 0; c < 3; ++c) {
+        // The middle sample's coefficient may need 17 bits: half of it goes with x, half with z.
+        const int32_t low = f.m[3 * c + 1] / 2, high = f.m[3 * c + 1] - low;
+        xy[c] = _mm256_set1_epi32(int32_t(uint32_t(uint16_t(f.m[3 * c])) | (uint32_t(uint16_t(low)) << 16)));
+        zy[c] = _mm256_set1_epi32(int32_t(uint32_t(uint16_t(f.m[3 * c + 2])) | (uint32_t(uint16_t(high)) << 16)));
+        bias[c] = _mm256_set1_epi32(f.bias[c]);
+        for (int j = 0; j < 3; ++j) {
+            split_mask[c][j] = _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i *>(g_split.mask[c][j])));
+            join_mask[j][c] = _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i *>(g_shuffles.mask[j][c])));
+        }
+    }
+    const __m256i top = _mm256_set1_epi8(char(uint8_t(f.in_max))), zero = _mm256_setzero_si256();
+    const __m128i shift = _mm_cvtsi32_si128(f.shift);
+    size_t i = 0;
+    for (; i + 32 <= pixels; i += 32) {
+        const uint8_t *in = src + 3 * i;
+        __m256i block[3], plane[3], out[3];
+        for (int j = 0; j < 3; ++j)
+            block[j] = _mm256_loadu2_m128i(reinterpret_cast<const __m128i *>(in + 48 + 16 * j),
+                                           reinterpret_cast<const __m128i *>(in + 16 * j));
+        for (int c = 0; c < 3; ++c) {
+            const __m256i v = _mm256_or_si256(_mm256_or_si256(_mm256_shuffle_epi8(block[0], split_mask[c][0]),
+                                                              _mm256_shuffle_epi8(block[1], split_mask[c][1])),
+                                              _mm256_shuffle_epi8(block[2], split_mask[c][2]));
+            plane[c] = _mm256_min_epu8(v, top);
+        }
+        // 32-bit lanes of (x, y) and (z, y), 16 bits each.  The unpacks work
+        // within 128-bit halves, so quarter k holds pixels 4k..4k+3 and
+        // 16+4k..16+4k+3, the order the two packs put back together.
+        const __m256i &x = plane[0], &y = plane[1], &z = plane[2];
+        const __m256i xy_lo = _mm256_unpacklo_epi8(x, y), xy_hi = _mm256_unpackhi_epi8(x, y);
+        const __m256i zy_lo = _mm256_unpacklo_epi8(z, y), zy_hi = _mm256_unpackhi_epi8(z, y);
+        const __m256i pairs[4] = {_mm256_unpacklo_epi8(xy_lo, zero), _mm256_unpackhi_epi8(xy_lo, zero),
+                                  _mm256_unpacklo_epi8(xy_hi, zero), _mm256_unpackhi_epi8(xy_hi, zero)};
+        const __m256i zs[4] = {_mm256_unpacklo_epi8(zy_lo, zero), _mm256_unpackhi_epi8(zy_lo, zero),
+                               _mm256_unpacklo_epi8(zy_hi, zero), _mm256_unpackhi_epi8(zy_hi, zero)};
+        for (int c = 0; c < 3; ++c) {
+            __m256i v[4];
+            for (int k = 0; k < 4; ++k) {
+                const __m256i sum = _mm256_add_epi32(_mm256_madd_epi16(pairs[k], xy[c]), _mm256_madd_epi16(zs[k], zy[c]));
+                v[k] = _mm256_sra_epi32(_mm256_add_epi32(sum, bias[c]), shift);
+            }
+            out[c] = _mm256_packus_epi16(_mm256_packs_epi32(v[0], v[1]), _mm256_packs_epi32(v[2], v[3]));
+        }
+        uint8_t *o = dst + 3 * i;
+        for (int j = 0; j < 3; ++j) {
+            const __m256i v = _mm256_or_si256(_mm256_or_si256(_mm256_shuffle_epi8(out[0], join_mask[j][0]),
+                                                              _mm256_shuffle_epi8(out[1], join_mask[j][1])),
+                                              _mm256_shuffle_epi8(out[2], join_mask[j][2]));
+            _mm256_storeu2_m128i(reinterpret_cast<__m128i *>(o + 48 + 16 * j), reinterpret_cast<__m128i *>(o + 16 * j), v);
+        }
+    }
+    if (i < pixels)
+        affine_fixed(src + 3 * i, dst + 3 * i, pixels - i, f);
+}
+#endif
+
+void affine_bytes(const uint8_t *src, uint8_t *dst, size_t pixels, const Fixed &f) {
+#if defined(__x86_64__)
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    if (avx2)
+        return affine_bytes_avx2(src, dst, pixels, f);
+#endif
+    affine_fixed(src, dst, pixels, f);
 }
 
 /// The integer form of a conversion, or false where it cannot be held to
@@ -764,14 +768,16 @@ void affine(nb::handle src, nb::handle dst, nb::handle matrix, nb::handle offset
         narrow = false;
     if (narrow || fixed_of(mat, off, in_max, wide_out ? 65535 : 255, false, f)) {
         nb::gil_scoped_release unlocked;
-        if (!wide_in && !wide_out)
-            affine_fixed(static_cast<const uint8_t *>(in.data()), static_cast<uint8_t *>(out.mutable_data()), pixels, f, narrow);
+        if (narrow)
+            affine_bytes(static_cast<const uint8_t *>(in.data()), static_cast<uint8_t *>(out.mutable_data()), pixels, f);
+        else if (!wide_in && !wide_out)
+            affine_fixed(static_cast<const uint8_t *>(in.data()), static_cast<uint8_t *>(out.mutable_data()), pixels, f);
         else if (!wide_in)
-            affine_fixed(static_cast<const uint8_t *>(in.data()), static_cast<uint16_t *>(out.mutable_data()), pixels, f, narrow);
+            affine_fixed(static_cast<const uint8_t *>(in.data()), static_cast<uint16_t *>(out.mutable_data()), pixels, f);
         else if (!wide_out)
-            affine_fixed(static_cast<const uint16_t *>(in.data()), static_cast<uint8_t *>(out.mutable_data()), pixels, f, narrow);
+            affine_fixed(static_cast<const uint16_t *>(in.data()), static_cast<uint8_t *>(out.mutable_data()), pixels, f);
         else
-            affine_fixed(static_cast<const uint16_t *>(in.data()), static_cast<uint16_t *>(out.mutable_data()), pixels, f, narrow);
+            affine_fixed(static_cast<const uint16_t *>(in.data()), static_cast<uint16_t *>(out.mutable_data()), pixels, f);
         return;
     }
     Affine a{};
