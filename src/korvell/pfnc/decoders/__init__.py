@@ -241,7 +241,8 @@ def _decode(lay: Layout, buffer: Any, width: int, height: int, stride: Optional[
             return array
     out = np.empty(frame.shape, dtype=lay.dtype)
     if frame.semiplanar is not None:
-        _engine.decode_semiplanar(*lay._programs, view, out, **frame.semiplanar)
+        luma, chroma = lay._programs
+        _engine.decode_semiplanar(luma, chroma, view, out, **frame.semiplanar)
         return out
     for program, count, lines, offset, src_stride, dst_offset, step, dst_line in frame.runs:
         _engine.decode(
