@@ -3,7 +3,7 @@ The decoding engine: programs that turn fixed groups of packed bytes into
 output values and back, run over byte spans without the interpreter lock.
 """
 
-from typing import Any, Union
+from typing import Any, Union, final
 
 import numpy as np
 from typing_extensions import Buffer
@@ -13,6 +13,7 @@ from typing_extensions import Buffer
 _Bytes = Union[Buffer, np.ndarray[Any, Any]]
 
 
+@final
 class Program:
     """
     How one group of ``group_bytes`` stream bytes turns into ``group_values``
