@@ -115,9 +115,14 @@ CHANNELS = st.integers(1, 5) | st.integers(-2, 0)
 
 
 def written_as_read(part) -> bool:
-    """False for the two parts whose designation leaves out what was read, as
-    their own tests pin: an alignment of 0 ("p0" is written "p"), and UNSIGNED
-    among other data types ("us" is written "s", which reads as two SIGNED)."""
+    """False for the parts whose designation says something else than was read,
+    as their own tests pin: a shared count whose digits split among the
+    channels (221313 three times is written "221313", which reads as 22, 13,
+    13), an alignment of 0 ("p0" is written "p"), and UNSIGNED among other
+    data types ("us" is written "s", which reads as two SIGNED)."""
+    if isinstance(part, Size):
+        n, written = len(part.sizes), part.designation()
+        return not (n > 1 and len(set(part.sizes)) == 1 and len(written) % n == 0)
     if isinstance(part, Packing):
         return part.alignment != 0
     if isinstance(part, DataTypes):
@@ -152,10 +157,8 @@ def test_size(text, channels):
         return
     size, rest = found
     assert text.endswith(rest) and all(isinstance(n, int) and n > 0 for n in size.sizes)
-    written = size.designation()
-    if channels < 1 or (channels > 1 and len(set(size.sizes)) == 1 and len(written) % channels == 0):
-        return  # a shared count whose digits split among the channels is read per channel
-    assert Size.from_designation(written, channels) == (size, "")
+    if channels >= 1 and written_as_read(size):
+        assert Size.from_designation(size.designation(), channels) == (size, "")
 
 
 @fuzz(300)
@@ -202,7 +205,8 @@ def test_pixel_format(text):
     # A reading may spell a deprecated name ("RGB08Packed" reads as RGB, 8 bits,
     # "Packed", written "RGB8Packed"), which stands for its replacement.
     written = fmt.designation()
-    if written_as_read(fmt.packing) and written_as_read(fmt.data_types) and written not in names.deprecated_aliases():
+    parts = (fmt.size, fmt.data_types, fmt.packing)
+    if all(written_as_read(part) for part in parts) and written not in names.deprecated_aliases():
         assert PixelFormat.from_designation(written) == fmt
 
 
