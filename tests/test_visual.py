@@ -113,7 +113,7 @@ def to_eight(values, bits):
 @pytest.mark.parametrize("channel", sorted(PATTERNS))
 def test_demosaic_matches_the_kernels_everywhere(channel, bits, algorithm):
     rng = np.random.default_rng(bits * 7 + len(channel))
-    height, width = 9, 14
+    height, width = 9, 75  # borders, two vector steps of 32 pixels, and the plain columns after them
     dtype = np.uint8 if bits == 8 else np.uint16
     mosaic = rng.integers(0, 1 << bits, (height, width)).astype(dtype)
     name = f"{channel}{bits}"

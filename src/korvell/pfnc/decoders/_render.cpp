@@ -333,6 +333,79 @@ void row_of_kind(int a, const TI *const r[5], TO *const out[3], const uint8_t *o
     }
 }
 
+// Bytes to bytes, bilinear: 32 pixels of a row a step, straight into
+// interleaved pixels.  Two-sample means are byte averages, (a + b + 1) >> 1
+// as the plain code rounds; four-sample ones go through 16-bit lanes.  Both
+// kinds of site of the row are computed and blended by column parity.
+constexpr int k_bilinear_source[4][3] = {{0, 3, 4}, {1, 0, 2}, {2, 0, 1}, {4, 3, 0}};  // c, along, upright, cross, diag
+
+#if defined(__x86_64__)
+__attribute__((target("avx2"))) inline __m256i mean4_bytes(__m256i a, __m256i b, __m256i c, __m256i d) {
+    const __m256i zero = _mm256_setzero_si256(), two = _mm256_set1_epi16(2);
+    auto half = [](__m256i lo_a, __m256i lo_b, __m256i lo_c, __m256i lo_d, __m256i t) __attribute__((target("avx2"))) {
+        return _mm256_srli_epi16(_mm256_add_epi16(_mm256_add_epi16(lo_a, lo_b), _mm256_add_epi16(_mm256_add_epi16(lo_c, lo_d), t)), 2);
+    };
+    const __m256i lo = half(_mm256_unpacklo_epi8(a, zero), _mm256_unpacklo_epi8(b, zero), _mm256_unpacklo_epi8(c, zero),
+                            _mm256_unpacklo_epi8(d, zero), two);
+    const __m256i hi = half(_mm256_unpackhi_epi8(a, zero), _mm256_unpackhi_epi8(b, zero), _mm256_unpackhi_epi8(c, zero),
+                            _mm256_unpackhi_epi8(d, zero), two);
+    return _mm256_packus_epi16(lo, hi);
+}
+
+template <int KindA, int KindB>
+__attribute__((target("avx2"))) int64_t bilinear_bytes_avx2(const uint8_t *up, const uint8_t *row, const uint8_t *dn,
+                                                            uint8_t *out, int64_t first, int64_t end) {
+    // Lanes at odd columns take kind B; `first` fixes the parity of lane 0.
+    alignas(32) uint8_t odd[32];
+    for (int i = 0; i < 32; ++i)
+        odd[i] = ((first + i) & 1) ? 0xFF : 0;
+    const __m256i odd_mask = _mm256_load_si256(reinterpret_cast<const __m256i *>(odd));
+    __m256i join[3][3];
+    for (int j = 0; j < 3; ++j)
+        for (int c = 0; c < 3; ++c)
+            join[j][c] = _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i *>(g_shuffles.mask[j][c])));
+    auto at = [](const uint8_t *p) __attribute__((target("avx2"))) {
+        return _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
+    };
+    int64_t x = first;
+    for (; x + 32 <= end; x += 32) {
+        const __m256i l = at(row + x - 1), r = at(row + x + 1), u = at(up + x), d = at(dn + x);
+        const __m256i v[5] = {at(row + x), _mm256_avg_epu8(l, r), _mm256_avg_epu8(u, d), mean4_bytes(l, r, u, d),
+                              mean4_bytes(at(up + x - 1), at(up + x + 1), at(dn + x - 1), at(dn + x + 1))};
+        __m256i rgb[3];
+        for (int c = 0; c < 3; ++c)
+            rgb[c] = _mm256_blendv_epi8(v[k_bilinear_source[KindA][c]], v[k_bilinear_source[KindB][c]], odd_mask);
+        uint8_t *o = out + 3 * x;
+        for (int j = 0; j < 3; ++j) {
+            const __m256i b = _mm256_or_si256(_mm256_or_si256(_mm256_shuffle_epi8(rgb[0], join[j][0]),
+                                                              _mm256_shuffle_epi8(rgb[1], join[j][1])),
+                                              _mm256_shuffle_epi8(rgb[2], join[j][2]));
+            _mm256_storeu2_m128i(reinterpret_cast<__m128i *>(o + 48 + 16 * j), reinterpret_cast<__m128i *>(o + 16 * j), b);
+        }
+    }
+    return x;
+}
+#endif
+
+/// The columns first.. of a row of 8-bit samples it filled in `out` (the
+/// whole pixels of the row), up to `end`; the caller does the rest.
+int64_t bilinear_bytes(int kind, const uint8_t *up, const uint8_t *row, const uint8_t *dn, uint8_t *out,
+                       int64_t first, int64_t end) {
+#if defined(__x86_64__)
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    if (avx2) {
+        switch (kind) {
+        case 0: return bilinear_bytes_avx2<0, 1>(up, row, dn, out, first, end);
+        case 1: return bilinear_bytes_avx2<1, 0>(up, row, dn, out, first, end);
+        case 2: return bilinear_bytes_avx2<2, 3>(up, row, dn, out, first, end);
+        default: return bilinear_bytes_avx2<3, 2>(up, row, dn, out, first, end);
+        }
+    }
+#endif
+    (void)kind, (void)up, (void)row, (void)dn, (void)out, (void)end;
+    return first;
+}
+
 template <typename TI, typename TO, int Table>
 void demosaic_frame(const TI *src, TO *dst, const Mosaic &m, bool malvar) {
     const Kernels k = make_kernels(malvar);
@@ -354,15 +427,20 @@ void demosaic_frame(const TI *src, TO *dst, const Mosaic &m, bool malvar) {
             r[d] = src + std::clamp<int64_t>(y + d - 2, 0, H - 1) * W;
         const int kind = site_kind(m.colours, int(y & 1), 0);
         TO *out = dst + y * W * 3;
+        int64_t done = reach;  // the first column of the row still to fill
+        if constexpr (sizeof(TI) == 1 && sizeof(TO) == 1 && Table == Keep) {
+            if (!malvar)
+                done = bilinear_bytes(kind, r[1], r[2], r[3], out, reach, W - reach);
+        }
         if (malvar) {
             using A = std::conditional_t<sizeof(TI) == 1, int16_t, int32_t>;
-            row_of_kind<true, A, TI, TO, Table>(kind, r, planes, odd_columns.data(), reach, W - reach, m.scale);
+            row_of_kind<true, A, TI, TO, Table>(kind, r, planes, odd_columns.data(), done, W - reach, m.scale);
         } else {
             using A = std::conditional_t<sizeof(TI) == 1, uint16_t, uint32_t>;
-            row_of_kind<false, A, TI, TO, Table>(kind, r, planes, odd_columns.data(), reach, W - reach, m.scale);
+            row_of_kind<false, A, TI, TO, Table>(kind, r, planes, odd_columns.data(), done, W - reach, m.scale);
         }
-        interleave_planes(planes[0] + reach, planes[1] + reach, planes[2] + reach, out + 3 * reach,
-                          size_t(W - 2 * reach));
+        interleave_planes(planes[0] + done, planes[1] + done, planes[2] + done, out + 3 * done,
+                          size_t(W - reach - done));
         for (int64_t x = 0; x < reach; ++x) {
             any_pixel<TI, TO, Table>(src, dst, m, k, y, x);
             any_pixel<TI, TO, Table>(src, dst, m, k, y, W - 1 - x);
