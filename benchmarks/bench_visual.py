@@ -7,7 +7,9 @@ own for the Markdown table of the README:
     python benchmarks/bench_visual.py [--repeat N]
 
 Each row times decode plus visualization_image from the raw frame, against
-OpenCV's cvtColor on the same bytes.  OpenCV reads no packed formats, so for
+OpenCV's cvtColor on the same bytes; the decode column is the part of the
+korvell time that decode alone takes (the full-resolution array the picture
+is made from).  OpenCV reads no packed formats, so for
 BayerRG12p its side gets the decoded uint16 mosaic (our unpack, timed on both
 sides) and scales its 16-bit result to 8 bits with convertScaleAbs.
 """
@@ -96,21 +98,26 @@ def _lazy(name: str, options: dict) -> Callable[[], np.ndarray]:
 CASES = [(f"visual {name} {what}", _lazy(name, options)) for name, what, options in ROWS]
 
 
-def _median_pair(a: Callable[[], object], b: Optional[Callable[[], object]], repeat: int) -> tuple[float, float]:
-    ta: list[float] = []
-    tb: list[float] = []
-    a()
-    if b is not None:
-        b()
+def _medians(runs: list[Optional[Callable[[], object]]], repeat: int) -> list[float]:
+    """Median milliseconds of each run, all timed in turn in the same loop
+    (nan for None), so that the load of the machine weighs on each alike."""
+    times: list[list[float]] = [[] for _ in runs]
+    for run in runs:
+        if run is not None:
+            run()
     for _ in range(repeat):
-        start = time.perf_counter()
-        a()
-        ta.append(time.perf_counter() - start)
-        if b is not None:
-            start = time.perf_counter()
-            b()
-            tb.append(time.perf_counter() - start)
-    return statistics.median(ta) * 1e3, (statistics.median(tb) * 1e3 if tb else float("nan"))
+        for run, spent in zip(runs, times):
+            if run is not None:
+                start = time.perf_counter()
+                run()
+                spent.append(time.perf_counter() - start)
+    return [statistics.median(t) * 1e3 if t else float("nan") for t in times]
+
+
+def _decode_only(name: str, data: bytes) -> Callable[[], np.ndarray]:
+    from korvell.pfnc import decoders
+
+    return lambda: decoders.decode(name, data, width=WIDTH, height=HEIGHT)
 
 
 def main(argv: list[str]) -> int:
@@ -121,14 +128,15 @@ def main(argv: list[str]) -> int:
         cv2.setNumThreads(1)
     print(f"{WIDTH} x {HEIGHT}, median of {args.repeat} runs, one thread each side")
     print()
-    print("| format | picture | korvell ms | OpenCV ms | ratio (korvell / OpenCV) |")
-    print("|---|---|---:|---:|---:|")
+    print("| format | picture | korvell ms | of which decode ms | OpenCV ms | ratio (korvell / OpenCV) |")
+    print("|---|---|---:|---:|---:|---:|")
     for name, what, options in ROWS:
         data = _frame(name)
-        ms, cv_ms = _median_pair(ours(name, data, **options), theirs(name, data) if not options else None, args.repeat)
+        runs = [ours(name, data, **options), _decode_only(name, data), theirs(name, data) if not options else None]
+        ms, decode_ms, cv_ms = _medians(runs, args.repeat)
         ratio = f"{ms / cv_ms:.2f}" if cv_ms == cv_ms else "-"
         cv_text = f"{cv_ms:.2f}" if cv_ms == cv_ms else "-"
-        print(f"| {name} | {what} | {ms:.2f} | {cv_text} | {ratio} |")
+        print(f"| {name} | {what} | {ms:.2f} | {decode_ms:.2f} | {cv_text} | {ratio} |")
     return 0
 
 
