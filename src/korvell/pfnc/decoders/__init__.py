@@ -40,7 +40,7 @@ from ..exceptions import PixelFormatDecodeNotSupportedError
 from ..halvenor import DecoderRegistry, PixelFormatDecoder
 from ..pixel_format import OpaquePixelFormat, PixelFormat
 from . import _engine
-from ._layout import BYTE_ORDERS, Layout, as_format, layout
+from ._layout import BYTE_ORDERS, Layout, as_format, layout, shaped
 
 __all__ = [
     "BUILTIN_PRIORITY",
@@ -263,13 +263,8 @@ def _limits(lay: Layout, bits: int) -> tuple[int, int, int]:
 
 
 def _checked_values(lay: Layout, image: Any) -> np.ndarray:
-    array = np.asarray(image)
+    array = shaped(lay, image)
     channels = len(lay.channels)
-    if array.ndim == 3 and channels == 1 and array.shape[2] == 1:
-        array = array[:, :, 0]
-    expected = "(height, width)" if channels == 1 else f"(height, width, {channels})"
-    if array.ndim != (2 if channels == 1 else 3) or (channels > 1 and array.shape[2] != channels):
-        raise ValueError(f"image of shape {array.shape} does not fit {lay.designation}, which takes {expected}")
     target = np.dtype(lay.dtype)
     if target.kind == "f":
         if array.dtype.kind not in "biuf":

@@ -45,6 +45,8 @@ import operator
 from dataclasses import dataclass, field
 from typing import Any, NamedTuple, Optional, Union
 
+import numpy as np
+
 from ..exceptions import PixelFormatDecodeNotSupportedError
 from ..genicam.brintal import DefaultDataType
 from ..genicam.components import LMNLocation, channel_name
@@ -54,7 +56,7 @@ from ..genicam.quenmar import ComponentsSequencing, Planar
 from ..pixel_format import OpaquePixelFormat, PixelFormat
 from . import _engine
 
-__all__ = ["Layout", "layout", "BYTE_ORDERS"]
+__all__ = ["Layout", "layout", "BYTE_ORDERS", "shaped"]
 
 BYTE_ORDERS = ("little", "big")
 
@@ -630,3 +632,17 @@ def layout(fmt: Any, *, byte_order: str = "little", msb_aligned: bool = False) -
     if isinstance(outcome, Layout):
         return outcome
     raise PixelFormatDecodeNotSupportedError(str(outcome))
+
+
+def shaped(lay: Layout, image: Any) -> np.ndarray:
+    """``image`` as an array of the shape a frame of ``lay`` decodes to
+    ((height, width) or (height, width, channels); (height, width, 1) is taken
+    for one channel); ValueError naming both shapes otherwise."""
+    array = np.asarray(image)
+    channels = len(lay.channels)
+    if array.ndim == 3 and channels == 1 and array.shape[2] == 1:
+        array = array[:, :, 0]
+    expected = "(height, width)" if channels == 1 else f"(height, width, {channels})"
+    if array.ndim != (2 if channels == 1 else 3) or (channels > 1 and array.shape[2] != channels):
+        raise ValueError(f"image of shape {array.shape} does not fit {lay.designation}, which takes {expected}")
+    return array

@@ -43,7 +43,7 @@ import numpy as np
 from ..exceptions import PixelFormatDecodeNotSupportedError
 from ..pixel_format import PixelFormat
 from . import _render
-from ._layout import Layout
+from ._layout import Layout, shaped
 
 __all__ = ["visualization_image", "visualize", "decode_rgb", "ycbcr_matrix"]
 
@@ -142,13 +142,7 @@ def _floats(values: np.ndarray, native: bool) -> np.ndarray:
 
 
 def _checked(lay: Layout, image: Any) -> np.ndarray:
-    array = np.asarray(image)
-    channels = len(lay.channels)
-    if array.ndim == 3 and channels == 1 and array.shape[2] == 1:
-        array = array[:, :, 0]
-    expected = "(height, width)" if channels == 1 else f"(height, width, {channels})"
-    if array.ndim != (2 if channels == 1 else 3) or (channels > 1 and array.shape[2] != channels):
-        raise ValueError(f"image of shape {array.shape} does not fit {lay.designation}, which takes {expected}")
+    array = shaped(lay, image)
     if array.dtype.kind not in "biuf" or (array.dtype.kind == "f") != (np.dtype(lay.dtype).kind == "f"):
         raise TypeError(f"image must hold {lay.dtype} values of {lay.designation}, not {array.dtype}")
     if array.dtype.kind == "b":
