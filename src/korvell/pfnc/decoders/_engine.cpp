@@ -1595,14 +1595,14 @@ nb::tuple piece_tuple(const Piece &q) {
 }
 
 nb::tuple pieces_tuple(const Program &p) {
-    nb::list items;
+    nb::list items = korvell::new_list();
     for (const Piece &q : p.pieces)
         items.append(piece_tuple(q));
     return nb::tuple(items);
 }
 
 nb::tuple sign_bits_tuple(const Program &p) {
-    nb::list items;
+    nb::list items = korvell::new_list();
     for (uint32_t n : p.sign_bits)
         items.append(n);
     return nb::tuple(items);
