@@ -143,7 +143,7 @@ class Ref:
         unit = self.cluster or (len(self.channels) if self.align else 0)
         slots, pos = [], 0
         for i, n in enumerate(sizes):
-            if unit and i and i % unit == 0:
+            if unit and self.align and i and i % unit == 0:
                 pos = _up(pos, self.align)
             width = _container(n) if self.mode.startswith("unpacked") else n
             slots.append((pos, width))

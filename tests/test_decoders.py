@@ -85,7 +85,10 @@ FAMILIES = [
     # planar
     "RGB8_Planar", "RGB16_Planar", "Coord3D_ABC10p_Planar", "Coord3D_AC12p_Planar", "Coord3D_ABC32f_Planar",
 ]
-ROUND_TRIPS = [(name, seed_of(name, k)) for name in FAMILIES for k in range(2)]
+# Alignments that are not whole bytes (a partial group still takes its units'
+# padding) and clusters without an alignment.
+UNEVEN = ["Mono1p10", "RGB5p20", "RGB3p10_Planar", "Mono10c3p", "RGB4c3p"]
+ROUND_TRIPS = [(name, seed_of(name, k)) for name in FAMILIES + UNEVEN for k in range(2)]
 
 
 def geometry(rng, r):
@@ -298,6 +301,12 @@ def test_widths_that_split_a_group(name, width, height, stride, fits):
     for call in (lambda: decoders.decode(name, bytes(4096), **geo), lambda: decoders.get_buffer_size(name, **geo),
                  lambda: decoders.encode(name, image, stride=stride)):
         with pytest.raises(ValueError, match="width"):
+            call()
+
+
+def test_group_beyond_the_engine_is_not_supported():
+    for call in (lambda: decoders.layout("Mono1p10001"), lambda: decoders.get_buffer_size("Mono1p10001", width=8, height=1)):
+        with pytest.raises(PixelFormatDecodeNotSupportedError, match="Mono1p10001: its repeating group"):
             call()
 
 

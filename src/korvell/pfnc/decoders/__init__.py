@@ -151,14 +151,14 @@ class _Frame:
         if lay.planar and stride is None and all(repr(p) == repr(programs[0]) for p in programs):
             # Planes of one program, one after another: one call takes them all,
             # which the engine fills pixel by pixel in a single pass.
-            plane = programs[0].byte_count(pixels)
+            plane = lay._byte_count(programs[0], pixels)
             runs.append((programs[0], pixels, channels, 0, plane, 0, channels, 1))
             self.runs, self.size, self.plane = runs, plane * channels, plane
             return
         for index, program in enumerate(lay._programs):
-            line_bytes = program.byte_count(width * per_value)
+            line_bytes = lay._byte_count(program, width * per_value)
             if stride is None:
-                count, lines, plane = pixels * per_value, 1, program.byte_count(pixels * per_value)
+                count, lines, plane = pixels * per_value, 1, lay._byte_count(program, pixels * per_value)
             else:
                 if stride < line_bytes:
                     raise ValueError(f"stride {stride} is smaller than one line of {lay.designation} ({line_bytes} bytes)")

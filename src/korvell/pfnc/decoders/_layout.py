@@ -130,6 +130,17 @@ class Layout:
     _view: Optional[tuple[int, int, int]] = field(repr=False, compare=False)
     # (pixels across, lines down) that share one chroma sample.
     _sharing: tuple[int, int] = field(repr=False, compare=False)
+    # (values, bits) of a padded unit of a stream whose alignment is not whole
+    # bytes (Mono1p10): a partial group still takes its units' padding.
+    _unit: Optional[tuple[int, int]] = field(default=None, repr=False, compare=False)
+
+    def _byte_count(self, program: Any, count: int) -> int:
+        """Bytes that ``count`` values of ``program`` take in the frame."""
+        size = int(program.byte_count(count))
+        if self._unit is None:
+            return size
+        values, bits = self._unit
+        return max(size, (-(-count // values) * bits + 7) // 8)
 
     def describe(self) -> str:
         """One line for people: packing, sizes, group, output."""
@@ -355,6 +366,7 @@ class _Packing(NamedTuple):
     container: Optional[int]
     pattern: _Pattern
     granularity_components: int
+    unit: Optional[tuple[int, int]] = None
 
 
 def _packing(facts: _Facts, fmt: PixelFormat, memory: tuple[str, ...], byte_order: str, msb_aligned: bool) -> _Packing:
@@ -399,7 +411,8 @@ def _packing(facts: _Facts, fmt: PixelFormat, memory: tuple[str, ...], byte_orde
                 # which keeps the group as small as the bit size allows.
                 unit = unit[:1]
                 unit_bits = unit[0]
-        return _Packing("msb" if not lsb else "lsb", None, _stream_pattern(unit, unit_bits, not lsb), granularity)
+        padded = (len(unit), unit_bits) if alignment % 8 else None
+        return _Packing("msb" if not lsb else "lsb", None, _stream_pattern(unit, unit_bits, not lsb), granularity, padded)
     if padding is PaddingType.UNPACKED:
         if facts.kind == "f" and not lsb:
             raise _unsupported(name, "floating-point components take no msb alignment")
@@ -413,6 +426,15 @@ def _packing(facts: _Facts, fmt: PixelFormat, memory: tuple[str, ...], byte_orde
         container = max(_container(w) for w in unit)
         return _Packing("unpacked", container, pattern, len(unit) if cluster else 1)
     raise _unsupported(name, f"the padding type {padding!r} has no layout the engine knows")
+
+
+def _engine_program(name: str, *args: Any) -> Any:
+    """The engine's program, or not supported where the layout is beyond the
+    engine's limits (a repeating group of more than 4096 bytes: Mono1p10001)."""
+    try:
+        return _engine.Program(*args)
+    except ValueError as err:
+        raise _unsupported(name, f"its repeating group is beyond the engine's limits ({err})") from err
 
 
 def _program(facts: _Facts, packing: _Packing, memory: tuple[str, ...], channels: tuple[str, ...], msb_aligned: bool) -> Any:
@@ -440,7 +462,7 @@ def _program(facts: _Facts, packing: _Packing, memory: tuple[str, ...], channels
         elif facts.kind == "s" and bits < out_bits:
             sign_bits[dst] = bits
         pieces.append((piece.src_bit, piece.width, dst, shift))
-    return _engine.Program(pattern.group_bytes, pattern.components, pieces, pattern.msb_first, out_bits // 8, sign_bits)
+    return _engine_program(facts.name, pattern.group_bytes, pattern.components, pieces, pattern.msb_first, out_bits // 8, sign_bits)
 
 
 def _shared_program(facts: _Facts, packing: _Packing, memory: tuple[str, ...], msb_aligned: bool) -> Any:
@@ -480,7 +502,7 @@ def _shared_program(facts: _Facts, packing: _Packing, memory: tuple[str, ...], m
             if facts.kind == "s" and bits < facts.out_bits and not (msb_aligned and facts.kind != "f"):
                 sign_bits[dst] = bits
             pieces.append((piece.src_bit, piece.width, dst, shift, True) if n else (piece.src_bit, piece.width, dst, shift))
-    return _engine.Program(pattern.group_bytes, len(sign_bits), pieces, pattern.msb_first, facts.out_bits // 8, sign_bits)
+    return _engine_program(facts.name, pattern.group_bytes, len(sign_bits), pieces, pattern.msb_first, facts.out_bits // 8, sign_bits)
 
 
 def _view_geometry(program: Any, facts: _Facts) -> Optional[tuple[int, int, int]]:
@@ -508,6 +530,7 @@ def derive(fmt: Any, byte_order: str = "little", msb_aligned: bool = False) -> L
     """The layout of ``fmt`` (uncached; see :func:`layout`)."""
     facts = _facts(fmt)
     across, down = facts.sharing
+    unit: Optional[tuple[int, int]] = None
     if facts.planes:
         luma = facts.planes[0]
         luma_facts = facts._replace(channels=luma, memory=luma, sizes=facts.sizes[:1])
@@ -544,6 +567,7 @@ def derive(fmt: Any, byte_order: str = "little", msb_aligned: bool = False) -> L
         granularity = math.lcm(*(p.granularity_components for p in packings))
         group_pixels = packing.pattern.components
         group_bits = 8 * packing.pattern.group_bytes
+        unit = packing.unit
         views = [_view_geometry(p, facts) for p in programs]
         view = views[0] if all(v is not None and v[1:] == views[0][1:] for v in views) else None  # type: ignore[index]
     else:
@@ -557,6 +581,7 @@ def derive(fmt: Any, byte_order: str = "little", msb_aligned: bool = False) -> L
         group_pixels = groups * program.group_values // count
         group_bits = 8 * program.group_bytes * groups
         view = _view_geometry(program, facts)
+        unit = packing.unit
     return Layout(
         designation=facts.name,
         channels=facts.channels,
@@ -577,6 +602,7 @@ def derive(fmt: Any, byte_order: str = "little", msb_aligned: bool = False) -> L
         _programs=tuple(programs),
         _view=view,
         _sharing=(across, down),
+        _unit=unit,
     )
 
 
