@@ -748,3 +748,13 @@ def test_a_replaced_join_is_called_for_a_plain_packing(monkeypatch):
     monkeypatch.setattr(ostrevo, "join_designators", join)
     assert Packing("g", True, 16, 3).designation() == "c3+g+a16"
     assert calls == [("c3", "g"), ("c3+g", "a16")]
+
+
+def test_a_subclass_tells_its_own_padding_type_for_the_designation():
+    class AlwaysPacked(Packing):
+        @property
+        def padding_type(self):
+            return PACKED
+
+    assert AlwaysPacked("g", True, 16).designation() == "g16"
+    assert Packing("g", True, 16).designation() == "ga16"

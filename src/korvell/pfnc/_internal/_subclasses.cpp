@@ -13,9 +13,9 @@ using namespace nb::literals;
 namespace {
 
 korvell::ModuleRef g_mod;
-nb::handle g_abcmeta;        // abc.ABCMeta, kept for the process
-nb::handle g_isabstract;     // inspect.isabstract, kept for the process
-nb::handle g_subclasses;     // type.__subclasses__, kept for the process
+korvell::Kept g_abcmeta;       // abc.ABCMeta
+korvell::Kept g_isabstract;    // inspect.isabstract
+korvell::Kept g_subclasses;    // type.__subclasses__
 
 // ---------------------------------------------------------------------------
 // The walk.  A class's subclasses are read from the interpreter's own record
@@ -207,14 +207,9 @@ nb::list all_implementations(nb::handle base) {
 //                          and "0" <= right[0] <= "9" else left + right,
 // so that other arguments give the interpreter's own results and errors.
 
-nb::handle g_zero_text, g_nine_text, g_separator, g_minus_one, g_zero;
+korvell::Kept g_zero_text, g_nine_text, g_separator, g_minus_one, g_zero;
 
-bool truth(nb::handle value) {
-    int result = PyObject_IsTrue(value.ptr());
-    if (result < 0)
-        throw nb::python_error();
-    return result != 0;
-}
+using korvell::truth;
 
 /// `"0" <= ch <= "9"` as a condition: a first comparison that fails has its
 /// truth taken twice, once by the chain and once by the condition.
@@ -248,12 +243,10 @@ nb::object join_designators(nb::handle left, nb::handle right) {
 // ---------------------------------------------------------------------------
 // Binding.
 
-nb::handle kept(nb::object value) { return value.release(); }   // kept for the process
-
 void bind_all_implementations(nb::module_ &m) {
-    g_abcmeta = kept(nb::module_::import_("abc").attr("ABCMeta"));
-    g_isabstract = kept(nb::module_::import_("inspect").attr("isabstract"));
-    g_subclasses = kept(nb::handle((PyObject *) &PyType_Type).attr("__subclasses__"));
+    g_abcmeta.set(nb::module_::import_("abc").attr("ABCMeta"));
+    g_isabstract.set(nb::module_::import_("inspect").attr("isabstract"));
+    g_subclasses.set(nb::handle((PyObject *) &PyType_Type).attr("__subclasses__"));
     m.def("all_implementations", &all_implementations, "base"_a,
           nb::sig("def all_implementations(base: type[T]) -> list[type[T]]"),
           "Every concrete class derived from ``base``: depth first in creation order\n"
@@ -262,11 +255,11 @@ void bind_all_implementations(nb::module_ &m) {
 }
 
 void bind_join_designators(nb::module_ &m) {
-    g_zero_text = kept(nb::str("0"));
-    g_nine_text = kept(nb::str("9"));
-    g_separator = kept(nb::str("_"));
-    g_minus_one = kept(nb::int_(-1));
-    g_zero = kept(nb::int_(0));
+    g_zero_text.set(nb::str("0"));
+    g_nine_text.set(nb::str("9"));
+    g_separator.set(nb::str("_"));
+    g_minus_one.set(nb::int_(-1));
+    g_zero.set(nb::int_(0));
     m.def("join_designators", &join_designators, "left"_a.none(), "right"_a.none(),
           nb::sig("def join_designators(left: str, right: str) -> str"),
           "Concatenate two designation pieces.\n\n"

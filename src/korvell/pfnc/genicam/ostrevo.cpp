@@ -146,26 +146,11 @@ PyTypeObject *g_registry_type, *g_packing_type;
 nb::handle g_packing_cls;             // the Packing class, for candidates made in place
 nb::handle g_join;                    // the package's compiled join_designators, as bound at import
 
-/// Interned texts: attribute names read on every call and fixed pieces.
-struct Interned {
-    nb::handle registry, join, value_reject, empty, msb, c, a;
-};
-Interned g_text;
-
-nb::handle intern(const char *text) {
-    PyObject *s = PyUnicode_InternFromString(text);
-    if (!s)
-        throw nb::python_error();
-    return s;   // kept for the process
-}
-
-/// A module attribute read through an interned name.
-nb::object module_attr(nb::handle name) {
-    PyObject *value = PyObject_GetAttr(g_mod.module().ptr(), name.ptr());
-    if (!value)
-        throw nb::python_error();
-    return nb::steal(value);
-}
+// Attribute names read on every call, and the fixed pieces of a designation.
+const korvell::Name s_registry{"PADDING_TYPE_NAME_REGISTRY"}, s_join{"join_designators"},
+    s_value_reject{"PixelFormatValueReject"}, s_not_registered{"NotRegisteredError"}, s_registry_base{"Registry"},
+    s_resolve{"resolve"};
+const korvell::Name s_empty{""}, s_msb{"msb"}, s_c{"c"}, s_a{"a"};
 
 struct PaddingTypeNameRegistry : korvell::RegistryData {};
 
@@ -182,23 +167,14 @@ using PackingGC = korvell::ObjectFields<Packing, &Packing::padding_type_name, &P
 /// Raise `exc_type(message)` from `cause`; the message is a str object so that
 /// any text (lone surrogates included) survives.
 [[noreturn]] void raise_from(nb::handle exc_type, nb::handle message, nb::handle cause) {
-    korvell::raise_instance(exc_type(message), cause);
+    korvell::raise_instance(korvell::call(exc_type, message), cause);
 }
 
 nb::str concat(nb::handle left, nb::handle right) {
-    PyObject *s = PyUnicode_Concat(left.ptr(), right.ptr());
-    if (!s)
-        throw nb::python_error();
-    return nb::steal<nb::str>(s);
+    return korvell::owned<nb::str>(PyUnicode_Concat(left.ptr(), right.ptr()));
 }
 
-// toolkit candidate: the interpreter's truth of a value, its error raised.
-bool truth(nb::handle value) {
-    int result = PyObject_IsTrue(value.ptr());
-    if (result < 0)
-        throw nb::python_error();
-    return result != 0;
-}
+using korvell::truth;
 
 nb::str text_form(nb::handle obj) {
     if (PyUnicode_CheckExact(obj.ptr()))
@@ -220,14 +196,11 @@ nb::object resolve_name(nb::handle registry, nb::handle name) {
     if (is_plain_registry(registry)) {
         // kept while keys compare: a key's __eq__ may replace the registry's dict
         nb::object dict = nb::inst_ptr<korvell::RegistryData>(registry)->registry;
-        PyObject *value = PyDict_GetItemWithError(dict.ptr(), name.ptr());
-        if (value)
+        if (nb::handle value = korvell::borrowed_or_absent(PyDict_GetItemWithError(dict.ptr(), name.ptr())))
             return nb::borrow(value);
-        if (PyErr_Occurred())
-            throw nb::python_error();
         // a miss: the registry's own resolve raises its NotRegisteredError
     }
-    return registry.attr("resolve")(name);
+    return korvell::call_method(registry, s_resolve, name);
 }
 
 /// Every registered name, in registry order, collected before any is used:
@@ -277,15 +250,12 @@ bool plain_names(nb::handle registry, std::vector<NameView> &names, std::vector<
     // Every key is an exact str now, so these lookups compare without Python code.
     nb::handle member_names[3] = {g_packed_value, g_grouped_value, g_unpacked_value};
     for (int i = 0; i < 3; ++i)
-        if (used[i] && !PyDict_GetItemWithError(dict, member_names[i].ptr())) {
-            if (PyErr_Occurred())
-                throw nb::python_error();
+        if (used[i] && !korvell::borrowed_or_absent(PyDict_GetItemWithError(dict, member_names[i].ptr())))
             return false;
-        }
     return true;
 }
 
-nb::object module_registry() { return module_attr(g_text.registry); }
+nb::object module_registry() { return g_mod.get(s_registry); }
 
 // ---------------------------------------------------------------------------
 // PaddingTypeNameRegistry.
@@ -293,7 +263,7 @@ nb::object module_registry() { return module_attr(g_text.registry); }
 korvell::RegistryData &data_of(nb::handle self) { return korvell::self_of<korvell::RegistryData>(self); }
 
 void register_defaults(nb::handle self) {
-    nb::object base_register = g_mod.get("Registry").attr("register");
+    nb::object base_register = g_mod.get(s_registry_base).attr("register");
     nb::dict defaults = korvell::new_dict();
     for (nb::handle member : g_padding_type)
         defaults[member.attr("value")] = member;
@@ -309,13 +279,23 @@ void register_defaults(nb::handle self) {
 void register_name(nb::handle self, nb::handle name_obj, nb::handle value) {
     nb::str name = korvell::exact_str(name_obj, "name");
     nb::object default_keys = data_of(self).default_keys;   // kept while keys compare
-    int is_default = PySequence_Contains(default_keys.ptr(), name.ptr());
-    if (is_default < 0)
-        throw nb::python_error();
-    if (is_default)
+    if (korvell::contains(default_keys, name))
         raise_from(g_mod.get("DuplicateRegistrationError"),
                    concat(nb::str("Value already registered: "), nb::repr(name)), nb::handle());
-    g_mod.get("Registry").attr("register")(self, name, value);
+    g_mod.get(s_registry_base).attr("register")(self, name, value);
+}
+
+void registry_init(nb::pointer_and_handle<PaddingTypeNameRegistry> self) {
+    new (self.p) PaddingTypeNameRegistry();
+    self.p->default_keys = korvell::new_set();
+    // the defaults go through the object, so a subclass may add its own
+    nb::inst_mark_ready(self.h);
+    try {
+        self.h.attr("_register_defaults")();
+    } catch (...) {
+        nb::inst_destruct(self.h);
+        throw;
+    }
 }
 
 /// A fresh registry of this very class, whatever class the caller is.
@@ -328,10 +308,7 @@ void restore(nb::handle self, nb::handle snap) {
     nb::object mapping = snap.attr("mapping");
     for (nb::handle item : expected.attr("items")()) {
         nb::handle name = item[0], padding = item[1];
-        int present = PySequence_Contains(mapping.ptr(), name.ptr());
-        if (present < 0)
-            throw nb::python_error();
-        if (!present || !mapping[name].equal(padding)) {
+        if (!korvell::contains(mapping, name) || !mapping[name].equal(padding)) {
             nb::str message = concat(concat(nb::str("Snapshot needs to contain default key value mapping "),
                                             text_form(name)),
                                      concat(concat(nb::str(" -> "), nb::str(padding)), nb::str(".")));
@@ -355,16 +332,9 @@ void restore(nb::handle self, nb::handle snap) {
 nb::object integer_argument(nb::handle value, const char *param) {
     if (PyLong_CheckExact(value.ptr()))
         return nb::borrow(value);
-    if (PyLong_Check(value.ptr()) || PyFloat_Check(value.ptr())) {
-        PyObject *converted = PyNumber_Long(value.ptr());
-        if (!converted)
-            throw nb::python_error();
-        return nb::steal(converted);
-    }
-    int is_number = PyObject_IsInstance(value.ptr(), g_number.ptr());
-    if (is_number < 0)
-        throw nb::python_error();
-    if (is_number) {
+    if (PyLong_Check(value.ptr()) || PyFloat_Check(value.ptr()))
+        return korvell::owned(PyNumber_Long(value.ptr()));
+    if (korvell::checked(PyObject_IsInstance(value.ptr(), g_number.ptr()))) {
         PyObject *converted = PyNumber_Long(value.ptr());
         if (converted)
             return nb::steal(converted);
@@ -372,10 +342,7 @@ nb::object integer_argument(nb::handle value, const char *param) {
             throw nb::python_error();
         PyErr_Clear();   // a number without an integer value (complex)
     } else if (PyIndex_Check(value.ptr())) {
-        PyObject *converted = PyNumber_Index(value.ptr());
-        if (!converted)
-            throw nb::python_error();
-        return nb::steal(converted);
+        return korvell::owned(PyNumber_Index(value.ptr()));
     }
     korvell::raise_not_exact(value, param, "int");
 }
@@ -392,15 +359,9 @@ nb::object padding_name(nb::handle padding) {
     if (PyUnicode_CheckExact(padding.ptr()) && PyUnicode_GET_LENGTH(padding.ptr()) > 0)
         return nb::borrow(padding);
     nb::object name = nb::borrow(padding);
-    int is_member = PyObject_IsInstance(padding.ptr(), g_padding_type.ptr());
-    if (is_member < 0)
-        throw nb::python_error();
-    if (is_member)
+    if (korvell::checked(PyObject_IsInstance(padding.ptr(), g_padding_type.ptr())))
         name = padding.attr("value");
-    int truthy = PyObject_IsTrue(name.ptr());
-    if (truthy < 0)
-        throw nb::python_error();
-    return truthy ? name : nb::borrow(g_unpacked_value);
+    return truth(name) ? name : nb::borrow(g_unpacked_value);
 }
 
 /// Check that `name` is registered; an unknown name is a rejected value.
@@ -409,7 +370,7 @@ void check_name(nb::handle name) {
     try {
         resolve_name(registry, name);
     } catch (nb::python_error &e) {
-        if (!e.matches(g_mod.get("NotRegisteredError")))
+        if (!e.matches(g_mod.get(s_not_registered)))
             throw;
         raise_from(g_mod.get("PixelFormatValueReject"),
                    concat(text_form(name), nb::str(" is not a valid padding type name.")), e.value());
@@ -424,10 +385,7 @@ Packing make_packing(nb::handle padding, nb::object lsb, nb::object alignment, n
 
 void packing_init(nb::pointer_and_handle<Packing> self, nb::handle padding, nb::handle lsb,
                   nb::handle alignment, nb::handle cluster_marker) {
-    int truthy = PyObject_IsTrue(lsb.ptr());
-    if (truthy < 0)
-        throw nb::python_error();
-    nb::object lsb_value = nb::bool_(truthy != 0);
+    nb::object lsb_value = nb::bool_(truth(lsb));
     nb::object alignment_value = alignment.is_none() ? nb::none() : integer_argument(alignment, "alignment");
     nb::object cluster_value = integer_argument(cluster_marker, "cluster_marker");
     Packing made = make_packing(padding, std::move(lsb_value), std::move(alignment_value), std::move(cluster_value));
@@ -478,11 +436,13 @@ bool packing_eq(nb::handle self, nb::handle other) {
 // any other field values are taken through the interpreter's truth and `str`
 // in the order the pieces are built.
 
-/// The pieces of a packing with plain fields, or false when the general path
-/// has to write it: other field types, or an alignment to be written while the
+/// The pieces of a plain packing, or false when the general path has to write
+/// it: a subclass, other field types, or an alignment to be written while the
 /// registry is not the plain compiled one.  Nothing observable happens before
 /// the answer is known.
-bool plain_pieces(const Packing &p, Pieces &pieces) {
+bool plain_pieces(nb::handle self, const Packing &p, Pieces &pieces) {
+    if (Py_TYPE(self.ptr()) != g_packing_type)
+        return false;   // a subclass may tell its padding type its own way
     PyObject *name = p.padding_type_name.ptr(), *alignment = p.alignment.ptr(), *cluster = p.cluster_marker.ptr();
     if (!PyUnicode_CheckExact(name) || !PyBool_Check(p.lsb.ptr()) || !PyLong_CheckExact(cluster) ||
         (alignment != Py_None && !PyLong_CheckExact(alignment)))
@@ -494,13 +454,10 @@ bool plain_pieces(const Packing &p, Pieces &pieces) {
         if (!is_plain_registry(registry))
             return false;
         nb::object dict = nb::inst_ptr<korvell::RegistryData>(registry)->registry;
-        PyObject *padding = PyDict_GetItemWithError(dict.ptr(), name);
-        if (!padding) {
-            if (PyErr_Occurred())
-                throw nb::python_error();
+        nb::handle padding = korvell::borrowed_or_absent(PyDict_GetItemWithError(dict.ptr(), name));
+        if (!padding)
             return false;   // the general path raises the registry's own error
-        }
-        packed = padding == g_packed.ptr();
+        packed = padding.is(g_packed);
     }
     korvell::Text name_text = korvell::view_text(name);
     std::string cluster_text = truth(cluster) ? korvell::int_text(cluster) : std::string();
@@ -514,20 +471,20 @@ std::array<nb::str, 3> general_pieces(nb::handle self, const Packing &p) {
     bool lsb = truth(p.lsb);
     nb::str padding_piece = text_form(p.padding_type_name);
     if (!lsb)
-        padding_piece = concat(padding_piece, g_text.msb);
+        padding_piece = concat(padding_piece, s_msb);
 
-    nb::str cluster_piece = nb::borrow<nb::str>(g_text.empty);
+    nb::str cluster_piece = nb::borrow<nb::str>(s_empty);
     if (truth(p.cluster_marker))
-        cluster_piece = concat(g_text.c, nb::str(p.cluster_marker));
+        cluster_piece = concat(s_c, nb::str(p.cluster_marker));
 
-    nb::str alignment_piece = nb::borrow<nb::str>(g_text.empty);
+    nb::str alignment_piece = nb::borrow<nb::str>(s_empty);
     if (truth(p.alignment)) {
         // only here is the name resolved: an unregistered name without an
         // alignment is still written as it stands
         if (padding_type_of(self).is(g_packed))
             padding_piece = concat(padding_piece, nb::str(p.alignment));
         else
-            alignment_piece = concat(g_text.a, nb::str(p.alignment));
+            alignment_piece = concat(s_a, nb::str(p.alignment));
     }
     return {cluster_piece, padding_piece, alignment_piece};
 }
@@ -537,8 +494,8 @@ std::array<nb::str, 3> general_pieces(nb::handle self, const Packing &p) {
 nb::object designation(nb::handle self) {
     const Packing &p = korvell::self_of<Packing>(self);
     Pieces pieces;
-    if (plain_pieces(p, pieces)) {
-        nb::object join = module_attr(g_text.join);
+    if (plain_pieces(self, p, pieces)) {
+        nb::object join = g_mod.get(s_join);
         if (join.is(g_join))
             return korvell::make_str(korvell::join_pieces(korvell::join_pieces(pieces.cluster, pieces.padding),
                                                           pieces.alignment));
@@ -546,7 +503,7 @@ nb::object designation(nb::handle self) {
                     korvell::make_str(pieces.alignment));
     }
     auto [cluster, padding, alignment] = general_pieces(self, p);
-    nb::object join = module_attr(g_text.join);
+    nb::object join = g_mod.get(s_join);
     return join(join(cluster, padding), alignment);
 }
 
@@ -576,9 +533,7 @@ private:
 };
 
 void append_candidate(nb::handle result, nb::handle packing, nb::handle rest) {
-    nb::object pair = korvell::owned(PyTuple_Pack(2, packing.ptr(), rest.ptr()));
-    if (PyList_Append(result.ptr(), pair.ptr()) < 0)
-        throw nb::python_error();
+    korvell::append(result, korvell::pair(packing, rest));
 }
 
 nb::object alignment_value(const PaddingReading &reading) {
@@ -616,10 +571,8 @@ void append_constructed(nb::handle result, nb::handle padding, bool lsb, nb::han
     try {
         packing = nb::cast(make_packing(padding, nb::bool_(lsb), nb::borrow(alignment), nb::borrow(cluster)));
     } catch (nb::python_error &e) {
-        if (!e.matches(module_attr(g_text.value_reject)))
+        if (!korvell::log_value_reject(g_mod, e))
             throw;
-        nb::object err = nb::borrow(e.value());
-        korvell::log_debug(g_mod, [&] { return "Value rejected " + korvell::str_text(err); });
         return;
     }
     append_candidate(result, packing, rest);
@@ -697,6 +650,19 @@ nb::list from_designation(nb::handle text_obj) {
 }
 
 // ---------------------------------------------------------------------------
+// Pickling: the four fields in order.
+
+nb::tuple packing_state(const Packing &p) {
+    return nb::make_tuple(p.padding_type_name, p.lsb, p.alignment, p.cluster_marker);
+}
+
+void restore_packing(Packing &p, nb::tuple state) {
+    if (nb::len(state) != 4)
+        throw nb::value_error("Packing state must hold 4 fields");
+    new (&p) Packing{state[0], state[1], state[2], state[3]};
+}
+
+// ---------------------------------------------------------------------------
 // Binding.
 
 constexpr const char *PACKING_DOC =
@@ -711,21 +677,7 @@ void bind_registry(nb::module_ &m) {
     nb::class_<PaddingTypeNameRegistry> cls(m, "PaddingTypeNameRegistry", base,
                                             nb::type_slots(korvell::registry_slots));
     cls.doc() = "Registry for padding type names with immutable defaults.";
-    cls.def(
-           "__init__",
-           [](nb::pointer_and_handle<PaddingTypeNameRegistry> self) {
-               new (self.p) PaddingTypeNameRegistry();
-               self.p->default_keys = korvell::new_set();
-               // the defaults go through the object, so a subclass may add its own
-               nb::inst_mark_ready(self.h);
-               try {
-                   self.h.attr("_register_defaults")();
-               } catch (...) {
-                   nb::inst_destruct(self.h);
-                   throw;
-               }
-           },
-           nb::sig("def __init__(self) -> None"))
+    cls.def("__init__", &registry_init, nb::sig("def __init__(self) -> None"))
         .def_prop_rw(
             "_default_keys", [](nb::handle self) { return data_of(self).default_keys; },
             [](nb::handle self, nb::handle value) { data_of(self).default_keys = nb::borrow(value); },
@@ -796,18 +748,9 @@ void bind_packing(nb::module_ &m) {
                     "with one, the registered names in registry order, lsb before msb, no\n"
                     "alignment before a read one. Never empty: the unpacked reading that\n"
                     "consumes nothing is always among them.")
-        .def(
-            "__getstate__",
-            [](const Packing &p) { return nb::make_tuple(p.padding_type_name, p.lsb, p.alignment, p.cluster_marker); },
-            nb::sig("def __getstate__(self) -> tuple[str, bool, int | None, int]"))
-        .def(
-            "__setstate__",
-            [](Packing &p, nb::tuple state) {
-                if (nb::len(state) != 4)
-                    throw nb::value_error("Packing state must hold 4 fields");
-                new (&p) Packing{state[0], state[1], state[2], state[3]};
-            },
-            nb::sig("def __setstate__(self, state: tuple[str, bool, int | None, int], /) -> None"));
+        .def("__getstate__", &packing_state, nb::sig("def __getstate__(self) -> tuple[str, bool, int | None, int]"))
+        .def("__setstate__", &restore_packing,
+             nb::sig("def __setstate__(self, state: tuple[str, bool, int | None, int], /) -> None"));
     cls.attr("__hash__") = nb::none();
     korvell::use_flat_dealloc(cls);
 }
@@ -818,8 +761,6 @@ NB_MODULE(ostrevo, m) {
     m.doc() = "Packing: padding types, the registry of padding-type names and the packing part\n"
               "of a PFNC pixel-format designation.";
     g_mod.bind(m);
-    g_text = {intern("PADDING_TYPE_NAME_REGISTRY"), intern("join_designators"), intern("PixelFormatValueReject"),
-              intern(""), intern("msb"), intern("c"), intern("a")};
     korvell::bind_from(m, "enum", "Enum");
     korvell::bind_from(m, "logging", "getLogger");
     korvell::bind_from(m, "korvell.pfnc.exceptions", "PixelFormatValueReject");
