@@ -758,3 +758,27 @@ def test_a_subclass_tells_its_own_padding_type_for_the_designation():
 
     assert AlwaysPacked("g", True, 16).designation() == "g16"
     assert Packing("g", True, 16).designation() == "ga16"
+
+
+def test_a_parse_run_by_a_finalizer_inside_a_parse_leaves_both_right():
+    import gc
+
+    inner = []
+
+    class Finalized:
+        def __init__(self):
+            self.cycle = self
+
+        def __del__(self):
+            inner.append(parse("pmsb32"))
+
+    threshold = gc.get_threshold()
+    gc.set_threshold(1)  # a collection on nearly every allocation, inside the parse's too
+    try:
+        for _ in range(30):
+            Finalized()
+            assert parse("c3p32") == WORKED_EXAMPLES[2][1]
+    finally:
+        gc.set_threshold(*threshold)
+    gc.collect()
+    assert inner and all(found == WORKED_EXAMPLES[3][1] for found in inner)

@@ -16,15 +16,21 @@ inline bool pieces_need_separator(std::string_view left, std::string_view right)
     return !left.empty() && !right.empty() && digit(left.back()) && digit(right.front());
 }
 
+/// `joined` followed by `piece` as one designation, in place: the join of
+/// a longer designation piece by piece without a string per step.
+inline void append_piece(std::string &joined, std::string_view piece) {
+    if (pieces_need_separator(joined, piece))
+        joined.push_back('_');
+    joined.append(piece);
+}
+
 /// `left` and `right` joined as one designation ("c3" + "p32" gives "c3p32",
 /// "YCbCr422" + "8" gives "YCbCr422_8").
 inline std::string join_pieces(std::string_view left, std::string_view right) {
     std::string joined;
     joined.reserve(left.size() + right.size() + 1);
     joined.append(left);
-    if (pieces_need_separator(left, right))
-        joined.push_back('_');
-    joined.append(right);
+    append_piece(joined, right);
     return joined;
 }
 

@@ -144,7 +144,6 @@ nb::handle g_packed_value, g_grouped_value, g_unpacked_value;
 nb::handle g_number;                  // numbers.Number
 PyTypeObject *g_registry_type, *g_packing_type;
 nb::handle g_packing_cls;             // the Packing class, for candidates made in place
-nb::handle g_join;                    // the package's compiled join_designators, as bound at import
 
 // Attribute names read on every call, and the fixed pieces of a designation.
 const korvell::Name s_registry{"PADDING_TYPE_NAME_REGISTRY"}, s_join{"join_designators"},
@@ -430,6 +429,14 @@ bool packing_eq(nb::handle self, nb::handle other) {
            field_equal(a.cluster_marker, b.cluster_marker);
 }
 
+/// The record behind `self`; the exact class is recognised without a lookup
+/// in nanobind's type map.
+const Packing &packing_of(nb::handle self) {
+    if (Py_TYPE(self.ptr()) == g_packing_type && nb::inst_ready(self))
+        return *nb::inst_ptr<Packing>(self);
+    return korvell::self_of<Packing>(self);
+}
+
 // ---------------------------------------------------------------------------
 // Packing designation.  A packing whose fields hold what a construction gives
 // (a str name, a bool, an int or None, an int) is written from plain values;
@@ -490,15 +497,19 @@ std::array<nb::str, 3> general_pieces(nb::handle self, const Packing &p) {
 }
 
 /// The package's own join is applied in C++ while the module's
-/// `join_designators` is still that function; a replaced one is called.
+/// `join_designators` is still the compiled function it bound at import; a
+/// replaced one is called.
 nb::object designation(nb::handle self) {
-    const Packing &p = korvell::self_of<Packing>(self);
+    const Packing &p = packing_of(self);
     Pieces pieces;
     if (plain_pieces(self, p, pieces)) {
+        if (g_mod.is_original(s_join)) {
+            std::string &text = pieces.cluster;
+            korvell::append_piece(text, pieces.padding);
+            korvell::append_piece(text, pieces.alignment);
+            return korvell::make_str(text);
+        }
         nb::object join = g_mod.get(s_join);
-        if (join.is(g_join))
-            return korvell::make_str(korvell::join_pieces(korvell::join_pieces(pieces.cluster, pieces.padding),
-                                                          pieces.alignment));
         return join(join(korvell::make_str(pieces.cluster), korvell::make_str(pieces.padding)),
                     korvell::make_str(pieces.alignment));
     }
@@ -518,7 +529,8 @@ nb::object designation(nb::handle self) {
 /// The text after each offset, made once per offset.
 class Rests {
 public:
-    explicit Rests(const korvell::Text &text) : text_(text) {}
+    using Made = std::vector<std::pair<size_t, nb::object>>;
+    Rests(const korvell::Text &text, Made &made) : text_(text), made_(made) {}
     nb::handle at(size_t offset) {
         for (auto &[at, rest] : made_)
             if (at == offset)
@@ -529,7 +541,39 @@ public:
 
 private:
     const korvell::Text &text_;
-    std::vector<std::pair<size_t, nb::object>> made_;
+    Made &made_;
+};
+
+/// Working storage of a parse, kept between calls so that a parse of the
+/// plain registry allocates nothing of its own.  A parse that begins while
+/// another is under way (from a finalizer a collection runs, say) gets fresh
+/// storage of its own.
+struct Scratch {
+    std::vector<NameView> names;
+    std::vector<PyObject *> members;
+    std::vector<PaddingReading> readings;
+    Rests::Made rests;
+};
+
+Scratch g_scratch;
+bool g_scratch_busy = false;
+
+class ScratchLease {
+public:
+    ScratchLease() : shared_(!g_scratch_busy) { g_scratch_busy = true; }
+    ~ScratchLease() {
+        if (!shared_)
+            return;
+        g_scratch.rests.clear();   // the texts are not kept beyond the parse
+        g_scratch_busy = false;
+    }
+    Scratch &get() { return shared_ ? g_scratch : own_; }
+    ScratchLease(const ScratchLease &) = delete;
+    ScratchLease &operator=(const ScratchLease &) = delete;
+
+private:
+    bool shared_;
+    Scratch own_;
 };
 
 void append_candidate(nb::handle result, nb::handle packing, nb::handle rest) {
@@ -633,14 +677,14 @@ nb::list from_designation(nb::handle text_obj) {
         cluster_values[1] = korvell::int_from_digits(clusters[1].digits);
 
     nb::list result = korvell::new_list();
-    Rests rests(text);
-    std::vector<NameView> names;
-    std::vector<PyObject *> members;
-    if (plain_names(registry, names, members)) {
-        std::vector<PaddingReading> readings;
+    ScratchLease lease;
+    Scratch &scratch = lease.get();
+    Rests rests(text, scratch.rests);
+    if (plain_names(registry, scratch.names, scratch.members)) {
         for (size_t c = 0; c < cluster_count; ++c) {
-            read_paddings(text.view, padding_start(text.view, clusters[c].end, names), names, readings);
-            build_plain(result, rests, readings, members, cluster_values[c]);
+            size_t at = padding_start(text.view, clusters[c].end, scratch.names);
+            read_paddings(text.view, at, scratch.names, scratch.readings);
+            build_plain(result, rests, scratch.readings, scratch.members, cluster_values[c]);
         }
         return result;
     }
@@ -770,9 +814,8 @@ NB_MODULE(ostrevo, m) {
     korvell::bind_from(m, "korvell.pfnc._internal.registry", "Registry");
     korvell::bind_from(m, "korvell.pfnc._internal.utils", "join_designators");
     // Joined in C++ only while the module still holds the compiled function.
-    nb::object join = m.attr("join_designators");
-    if (join.is(nb::module_::import_("korvell.pfnc._internal._subclasses").attr("join_designators")))
-        g_join = join.release();
+    if (m.attr("join_designators").is(nb::module_::import_("korvell.pfnc._internal._subclasses").attr("join_designators")))
+        g_mod.keep_original(s_join);
     m.attr("logger") = m.attr("getLogger")("korvell.pfnc.genicam.ostrevo");
     g_number = nb::object(nb::module_::import_("numbers").attr("Number")).release();
 
