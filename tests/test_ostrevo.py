@@ -782,3 +782,24 @@ def test_a_parse_run_by_a_finalizer_inside_a_parse_leaves_both_right():
         gc.set_threshold(*threshold)
     gc.collect()
     assert inner and all(found == WORKED_EXAMPLES[3][1] for found in inner)
+
+
+@pytest.mark.parametrize(
+    "change",
+    [
+        lambda: REGISTRY.register("Q", GROUPED),
+        lambda: REGISTRY._registry.__setitem__("Q", GROUPED),
+        lambda: setattr(REGISTRY, "_registry", {**REGISTRY._registry, "Q": GROUPED}),
+        lambda: REGISTRY.restore(MappingSnapshot({**DEFAULTS, "Q": GROUPED})),
+        lambda: REGISTRY._registry.__setitem__("Q", "not a member"),
+        lambda: REGISTRY._registry.pop("g"),
+    ],
+    ids=["register", "dict item", "new dict", "restore", "not a member", "member name gone"],
+)
+def test_each_change_of_the_registry_counts_at_the_next_parse(change):
+    REGISTRY.register("Q", PACKED)
+    for text in ("Q8", "Qa8", "c2_Q8"):
+        assert parse(text) == reference_parse(text, REGISTRY)
+    change()
+    for text in ("Q8", "Qa8", "c2_Q8"):
+        assert parse(text) == reference_parse(text, REGISTRY)

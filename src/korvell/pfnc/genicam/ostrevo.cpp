@@ -218,17 +218,66 @@ void registered_names(nb::handle registry, std::vector<nb::object> &names) {
     }
 }
 
+// toolkit candidate: a dict's version tag (ModuleRef keeps the same reading private).
+#ifdef KORVELL_DICT_VERSION
+uint64_t dict_version(PyObject *dict) {
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#endif
+    return ((PyDictObject *) dict)->ma_version_tag;
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
+}
+#endif
+
+/// The plain registry's names as the stages see them, with the member each
+/// stands for.  The names are held, so their UTF-8 forms stay valid whatever
+/// happens to the dict meanwhile; where dicts carry a version, a reading is
+/// reused while its dict is the same and unchanged.
+struct PlainNames {
+    std::vector<NameView> names;
+    std::vector<PyObject *> members;
+    std::vector<PyObject *> keys;   // strong references
+    PyObject *dict = nullptr;       // compared only, never read
+    uint64_t version = 0;
+
+    PlainNames() = default;
+    PlainNames(const PlainNames &) = delete;
+    PlainNames &operator=(const PlainNames &) = delete;
+    ~PlainNames() {
+        // the module's own reading outlives the interpreter: it is not released then
+        if (Py_IsInitialized())
+            release();
+    }
+    void release() {
+        for (PyObject *key : keys)
+            Py_DECREF(key);
+        keys.clear();
+        names.clear();
+        members.clear();
+        dict = nullptr;
+    }
+};
+
 /// The names of the exact compiled registry read straight from its dict, with
 /// the member each is registered for, when a parse over them cannot run
 /// Python code or fail: every name is a str with a UTF-8 form, every value a
 /// PaddingType member, and each such member's own name is registered (so that
 /// each candidate's construction passes its check).  False for anything else.
-bool plain_names(nb::handle registry, std::vector<NameView> &names, std::vector<PyObject *> &members) {
-    names.clear();
-    members.clear();
+bool plain_names(nb::handle registry, PlainNames &plain) {
     if (!is_plain_registry(registry))
         return false;
     PyObject *dict = nb::inst_ptr<korvell::RegistryData>(registry)->registry.ptr();
+#ifdef KORVELL_DICT_VERSION
+    uint64_t version = dict_version(dict);
+    if (plain.dict == dict && plain.version == version)
+        return true;   // the same dict, unchanged since its names were read
+#endif
+    plain.release();
+    std::vector<NameView> &names = plain.names;
+    std::vector<PyObject *> &members = plain.members;
     bool used[3] = {false, false, false};
     Py_ssize_t pos = 0;
     PyObject *key, *value;
@@ -245,12 +294,17 @@ bool plain_names(nb::handle registry, std::vector<NameView> &names, std::vector<
         used[member] = true;
         names.push_back({std::string_view(data, (size_t) size), true, member == 0});
         members.push_back(value);
+        plain.keys.push_back(Py_NewRef(key));
     }
     // Every key is an exact str now, so these lookups compare without Python code.
     nb::handle member_names[3] = {g_packed_value, g_grouped_value, g_unpacked_value};
     for (int i = 0; i < 3; ++i)
         if (used[i] && !korvell::borrowed_or_absent(PyDict_GetItemWithError(dict, member_names[i].ptr())))
             return false;
+#ifdef KORVELL_DICT_VERSION
+    plain.dict = dict;
+    plain.version = version;
+#endif
     return true;
 }
 
@@ -549,8 +603,7 @@ private:
 /// another is under way (from a finalizer a collection runs, say) gets fresh
 /// storage of its own.
 struct Scratch {
-    std::vector<NameView> names;
-    std::vector<PyObject *> members;
+    PlainNames plain;
     std::vector<PaddingReading> readings;
     Rests::Made rests;
 };
@@ -680,11 +733,12 @@ nb::list from_designation(nb::handle text_obj) {
     ScratchLease lease;
     Scratch &scratch = lease.get();
     Rests rests(text, scratch.rests);
-    if (plain_names(registry, scratch.names, scratch.members)) {
+    if (plain_names(registry, scratch.plain)) {
+        const PlainNames &plain = scratch.plain;
         for (size_t c = 0; c < cluster_count; ++c) {
-            size_t at = padding_start(text.view, clusters[c].end, scratch.names);
-            read_paddings(text.view, at, scratch.names, scratch.readings);
-            build_plain(result, rests, scratch.readings, scratch.members, cluster_values[c]);
+            size_t at = padding_start(text.view, clusters[c].end, plain.names);
+            read_paddings(text.view, at, plain.names, scratch.readings);
+            build_plain(result, rests, scratch.readings, plain.members, cluster_values[c]);
         }
         return result;
     }
