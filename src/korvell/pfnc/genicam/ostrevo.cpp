@@ -637,13 +637,18 @@ nb::object alignment_value(const PaddingReading &reading) {
     return reading.alignment.empty() ? nb::none() : korvell::int_from_digits(reading.alignment);
 }
 
-/// A new Packing from values that need no conversion or check.
-nb::object new_packing(nb::handle name, bool lsb, nb::handle alignment, nb::handle cluster) {
+/// A Packing instance holding `made`, made in place.
+nb::object packing_object(Packing &&made) {
     nb::object packing = nb::inst_alloc(g_packing_cls);
-    new (nb::inst_ptr<Packing>(packing))
-        Packing{nb::borrow(name), nb::borrow(lsb ? Py_True : Py_False), nb::borrow(alignment), nb::borrow(cluster)};
+    new (nb::inst_ptr<Packing>(packing)) Packing(std::move(made));
     nb::inst_mark_ready(packing);
     return packing;
+}
+
+/// A new Packing from values that need no conversion or check.
+nb::object new_packing(nb::handle name, bool lsb, nb::handle alignment, nb::handle cluster) {
+    return packing_object(
+        Packing{nb::borrow(name), nb::borrow(lsb ? Py_True : Py_False), nb::borrow(alignment), nb::borrow(cluster)});
 }
 
 /// The candidates of the plain registry's readings: each member stands for
@@ -666,7 +671,7 @@ void append_constructed(nb::handle result, nb::handle padding, bool lsb, nb::han
                         nb::handle rest) {
     nb::object packing;
     try {
-        packing = nb::cast(make_packing(padding, nb::bool_(lsb), nb::borrow(alignment), nb::borrow(cluster)));
+        packing = packing_object(make_packing(padding, nb::bool_(lsb), nb::borrow(alignment), nb::borrow(cluster)));
     } catch (nb::python_error &e) {
         if (!korvell::log_value_reject(g_mod, e))
             throw;
