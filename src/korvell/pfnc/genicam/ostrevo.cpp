@@ -637,7 +637,7 @@ nb::object alignment_value(const PaddingReading &reading) {
     return reading.alignment.empty() ? nb::none() : korvell::int_from_digits(reading.alignment);
 }
 
-/// A Packing instance holding `made`, made in place.
+/// A Packing instance holding `made`.
 nb::object packing_object(Packing &&made) {
     nb::object packing = nb::inst_alloc(g_packing_cls);
     new (nb::inst_ptr<Packing>(packing)) Packing(std::move(made));
@@ -645,10 +645,14 @@ nb::object packing_object(Packing &&made) {
     return packing;
 }
 
-/// A new Packing from values that need no conversion or check.
+/// A new Packing from values that need no conversion or check, its fields
+/// constructed in place (a plain parse makes several per call).
 nb::object new_packing(nb::handle name, bool lsb, nb::handle alignment, nb::handle cluster) {
-    return packing_object(
-        Packing{nb::borrow(name), nb::borrow(lsb ? Py_True : Py_False), nb::borrow(alignment), nb::borrow(cluster)});
+    nb::object packing = nb::inst_alloc(g_packing_cls);
+    new (nb::inst_ptr<Packing>(packing))
+        Packing{nb::borrow(name), nb::borrow(lsb ? Py_True : Py_False), nb::borrow(alignment), nb::borrow(cluster)};
+    nb::inst_mark_ready(packing);
+    return packing;
 }
 
 /// The candidates of the plain registry's readings: each member stands for
