@@ -1,6 +1,6 @@
 """Decoder registry: resolution with a warm and a cold cache, and forwarding."""
 
-from korvell.pfnc.halvenor import DecoderRegistry, PixelFormatDecoder
+from korvell.pfnc.halvenor import DecoderRegistration, DecoderRegistry, PixelFormatDecoder
 
 
 class _Format:
@@ -59,8 +59,47 @@ def _decode():
     return _registry.decode(_MONO8, _BUFFER, width=640, height=480)
 
 
+# Fallbacks of the guarded fast paths: a registry subclass resolves through its
+# own (Python-visible) `resolve`, and registrations of a subclass are read as
+# attributes rather than from the record.
+
+
+class _Registry(DecoderRegistry):
+    pass
+
+
+class _Registration(DecoderRegistration):
+    pass
+
+
+_sub_registry = _Registry()
+for _reg in _registry._registrations:
+    _sub_registry.register(_reg.priority, _reg.decoder)
+_sub_registry.resolve(_MONO8)
+
+
+def _sub_decode():
+    return _sub_registry.decode(_MONO8, _BUFFER, width=640, height=480)
+
+
+_attr_registry = DecoderRegistry([_Registration(r.decoder, r.priority) for r in _registry._registrations])
+
+
+def _cold_resolve_attributes():
+    _attr_registry._resolve_cache.clear()
+    return _attr_registry.resolve(_MONO8)
+
+
+def _cold_resolve_records():
+    _registry._resolve_cache.clear()
+    return _registry.resolve(_MONO8)
+
+
 CASES = [
-    ("DecoderRegistry.resolve (warm cache, 10 registrations)", lambda: _registry.resolve(_MONO8)),
+    ("DecoderRegistry.resolve (warm cache, 10 registrations)", lambda: _registry.resolve(_MONO8), 260),
     ("DecoderRegistry.register + resolve (cold, 10 registrations)", _cold_resolve),
     ("DecoderRegistry.decode (warm, back-end returns its input)", _decode),
+    ("DecoderRegistry.decode on a subclass (warm; fallback: resolve through Python)", _sub_decode),
+    ("DecoderRegistry.resolve (cleared cache, 10 registrations read from the records)", _cold_resolve_records),
+    ("DecoderRegistry.resolve (cleared cache; fallback: registrations of a subclass read as attributes)", _cold_resolve_attributes),
 ]

@@ -23,28 +23,27 @@ inline std::string class_name_of(nb::handle obj) {
     throw nb::type_error(msg.c_str());
 }
 
+/// `obj` when its type is exactly `type`; TypeError naming `expected` otherwise.
+inline nb::handle require_exact(nb::handle obj, PyTypeObject *type, const char *param, const char *expected) {
+    if (Py_TYPE(obj.ptr()) != type)
+        raise_not_exact(obj, param, expected);
+    return obj;
+}
+
 inline nb::str exact_str(nb::handle obj, const char *param) {
-    if (!PyUnicode_CheckExact(obj.ptr()))
-        raise_not_exact(obj, param, "str");
-    return nb::borrow<nb::str>(obj);
+    return nb::borrow<nb::str>(require_exact(obj, &PyUnicode_Type, param, "str"));
 }
 
 inline nb::list exact_list(nb::handle obj, const char *param) {
-    if (!PyList_CheckExact(obj.ptr()))
-        raise_not_exact(obj, param, "list");
-    return nb::borrow<nb::list>(obj);
+    return nb::borrow<nb::list>(require_exact(obj, &PyList_Type, param, "list"));
 }
 
 inline nb::tuple exact_tuple(nb::handle obj, const char *param) {
-    if (!PyTuple_CheckExact(obj.ptr()))
-        raise_not_exact(obj, param, "tuple");
-    return nb::borrow<nb::tuple>(obj);
+    return nb::borrow<nb::tuple>(require_exact(obj, &PyTuple_Type, param, "tuple"));
 }
 
 inline nb::dict exact_dict(nb::handle obj, const char *param) {
-    if (!PyDict_CheckExact(obj.ptr()))
-        raise_not_exact(obj, param, "dict");
-    return nb::borrow<nb::dict>(obj);
+    return nb::borrow<nb::dict>(require_exact(obj, &PyDict_Type, param, "dict"));
 }
 
 /// `raise err`, optionally `from cause`.  `err` comes from calling an error

@@ -84,6 +84,32 @@ template <typename T> inline nb::object new_record(T &&value) {
     return inst;
 }
 
+/// Build `value` into the instance an `__init__` is constructing.  The
+/// arguments' Python code (run while they were converted) may have
+/// initialised this very object through a nested `__init__`: its record is
+/// then replaced, not constructed over.
+template <typename T> inline void construct_or_replace(nb::pointer_and_handle<T> self, T &&value) {
+    if (nb::inst_ready(self.h))
+        *self.p = std::move(value);
+    else
+        new (self.p) T(std::move(value));
+}
+
+/// Construct `value` into the instance and mark it ready before `hook` runs
+/// (a subclass's hook may call any method on the object); a failing hook
+/// undoes the construction, so the instance is left uninitialised.
+template <typename T, typename Hook>
+inline void construct_then(nb::pointer_and_handle<T> self, T &&value, Hook &&hook) {
+    new (self.p) T(std::move(value));
+    nb::inst_mark_ready(self.h);
+    try {
+        hook();
+    } catch (...) {
+        nb::inst_destruct(self.h);
+        throw;
+    }
+}
+
 [[noreturn]] inline void raise_unset_field(nb::handle self, const char *field) {
     std::string msg = "'" + class_name_of(self) + "' object has no attribute '" + field + "'";
     PyErr_SetString(PyExc_AttributeError, msg.c_str());
