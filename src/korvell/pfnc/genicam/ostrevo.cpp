@@ -661,7 +661,9 @@ void build_plain(nb::handle result, Rests &rests, const std::vector<PaddingReadi
                  const std::vector<PyObject *> &members, nb::handle cluster) {
     for (const PaddingReading &reading : readings) {
         PyObject *member = members[reading.name];
-        nb::handle name = member == g_packed.ptr() ? g_packed_value : member == g_grouped.ptr() ? g_grouped_value : g_unpacked_value;
+        nb::handle name = member == g_packed.ptr()    ? g_packed_value
+                          : member == g_grouped.ptr() ? g_grouped_value
+                                                      : g_unpacked_value;
         nb::object alignment = alignment_value(reading);
         append_candidate(result, new_packing(name, reading.lsb, Py_None, cluster), rests.at(reading.end));
         if (!reading.alignment.empty())
@@ -877,7 +879,8 @@ NB_MODULE(ostrevo, m) {
     korvell::bind_from(m, "korvell.pfnc._internal.registry", "Registry");
     korvell::bind_from(m, "korvell.pfnc._internal.utils", "join_designators");
     // Joined in C++ only while the module still holds the compiled function.
-    if (m.attr("join_designators").is(nb::module_::import_("korvell.pfnc._internal._subclasses").attr("join_designators")))
+    nb::object compiled_join = nb::module_::import_("korvell.pfnc._internal._subclasses").attr("join_designators");
+    if (m.attr("join_designators").is(compiled_join))
         g_mod.keep_original(s_join);
     m.attr("logger") = m.attr("getLogger")("korvell.pfnc.genicam.ostrevo");
     g_number = nb::object(nb::module_::import_("numbers").attr("Number")).release();
