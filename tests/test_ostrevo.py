@@ -1,11 +1,9 @@
 """Packing: padding types, the padding-name registry, parse and designation."""
 
-import collections
 import copy
 import enum
 import logging
 import pickle
-import re
 import sys
 import time
 from decimal import Decimal
@@ -593,6 +591,9 @@ def test_designation_reads_back(name, lsb, alignment, cluster):
 # plain compiled one holding str names for PaddingType members, and while
 # `join_designators` is the package's own; every other state takes the route
 # through the interpreter.  Both are checked against the rules written out.
+
+import collections  # noqa: E402
+import re  # noqa: E402
 
 
 def reference_parse(text, registry):
