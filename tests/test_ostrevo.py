@@ -584,3 +584,223 @@ def test_designation_reads_back(name, lsb, alignment, cluster):
     packing = Packing(name, lsb, alignment, cluster)
     text = packing.designation()
     assert (packing, "") in [(p, rest) for p, rest in Packing.from_designation(text)]
+
+
+# ---------------------------------------------------------------------------
+# The parse and the designation take a direct route while the registry is the
+# plain compiled one holding str names for PaddingType members, and while
+# `join_designators` is the package's own; every other state takes the route
+# through the interpreter.  Both are checked against the rules written out.
+
+import collections  # noqa: E402
+import re  # noqa: E402
+
+
+def reference_parse(text, registry):
+    """The four stages of the packing parse, candidates built by the constructor."""
+    found = []
+    clusters = [(0, text)]
+    digits = re.match("[0-9]*", text[1:]).group() if text.startswith("c") else ""
+    if digits and digits[0] != "0":
+        clusters.append((int(digits), text[1 + len(digits) :]))
+    for cluster, rest in clusters:
+        after = rest[1:]
+        if rest.startswith("_") and (
+            after.startswith(("msb", "a")) or any(type(n) is str and n and after.startswith(n) for n in list(registry))
+        ):
+            rest = after
+        paddings = [(registry.resolve(n), n) for n in list(registry)]
+        for padding, rest2 in [(p, rest[len(n) :]) for p, n in paddings if isinstance(n, str) and rest.startswith(n)]:
+            for lsb, rest3 in [(True, rest2)] + ([(False, rest2[3:])] if rest2.startswith("msb") else []):
+                source = rest3 if padding is PACKED else rest3[1:] if rest3.startswith("a") else ""
+                digits = re.match("[0-9]*", source).group()
+                for alignment, rest4 in [(None, rest3)] + ([(int(digits), source[len(digits) :])] if digits else []):
+                    try:
+                        found.append((fields(Packing(padding, lsb, alignment, cluster)), rest4))
+                    except PixelFormatValueReject:
+                        pass
+    return found
+
+
+def reference_designation(packing):
+    padding = str(packing.padding_type_name) + ("" if packing.lsb else "msb")
+    cluster = "c" + str(packing.cluster_marker) if packing.cluster_marker else ""
+    alignment = ""
+    if packing.alignment:
+        if packing.padding_type is PACKED:
+            padding += str(packing.alignment)
+        else:
+            alignment = "a" + str(packing.alignment)
+    return join_designators(join_designators(cluster, padding), alignment)
+
+
+class Name(str):
+    pass
+
+
+class Plain(PaddingTypeNameRegistry):
+    """Overrides nothing, and still takes the route through the interpreter."""
+
+
+GUARD_TEXTS = ["", "c3p32", "pmsb32", "_Ga16", "c7_Gmsba9", "xa4", "c12_x", "Packedmsb", "éa1", "c3_é8", "_zp"]
+
+
+def registry_subclass(registry):
+    replacement = Plain()
+    for name in list(registry):
+        if name not in replacement:
+            Registry.register(replacement, name, registry.resolve(name))
+    return replacement
+
+
+def value_not_a_member(registry):
+    REGISTRY.register("z", "zz")
+
+
+def member_name_gone(registry):
+    registry._registry.pop("g")
+
+
+def str_subclass_name(registry):
+    Registry.register(registry, Name("x"), GROUPED)
+
+
+def mapping_not_a_dict(registry):
+    registry._registry = collections.OrderedDict(registry._registry)
+
+
+@pytest.mark.parametrize(
+    "leave_the_plain_route", [None, registry_subclass, value_not_a_member, member_name_gone, str_subclass_name,
+                              mapping_not_a_dict],
+    ids=lambda f: f.__name__ if f else "plain",
+)  # fmt: skip
+def test_every_route_parses_by_the_rules(leave_the_plain_route, monkeypatch):
+    for name, padding in [("G", GROUPED), ("é", GROUPED), ("x", PACKED)]:
+        REGISTRY.register(name, padding)
+    registry = REGISTRY
+    if leave_the_plain_route:
+        registry = leave_the_plain_route(REGISTRY) or REGISTRY
+        monkeypatch.setattr(ostrevo, "PADDING_TYPE_NAME_REGISTRY", registry)
+    for text in GUARD_TEXTS:
+        assert parse(text) == reference_parse(text, registry), text
+
+
+@given(text=st.text("cpgPackedmsbaxé_0123", max_size=12))
+def test_plain_route_parses_by_the_rules(text):
+    assert parse(text) == reference_parse(text, REGISTRY)
+
+
+def test_registry_changed_between_two_parses_of_the_same_text(monkeypatch):
+    assert parse("Qa4") == [row("", True, None, 0, "Qa4")]
+    REGISTRY.register("Q", GROUPED)
+    assert parse("Qa4") == reference_parse("Qa4", REGISTRY) != [row("", True, None, 0, "Qa4")]
+    monkeypatch.setattr(ostrevo, "PADDING_TYPE_NAME_REGISTRY", registry_subclass(PaddingTypeNameRegistry()))
+    assert parse("Qa4") == [row("", True, None, 0, "Qa4")]
+    monkeypatch.undo()
+    REGISTRY.restore(REGISTRY.default_snapshot())
+    assert parse("Qa4") == [row("", True, None, 0, "Qa4")]
+
+
+def test_a_change_made_while_a_candidate_is_logged_counts_for_the_next_marker():
+    REGISTRY.register("c", "zz")  # a name whose candidates are rejected and logged
+
+    class Registering(logging.Handler):
+        def emit(self, record):
+            REGISTRY.register("q", GROUPED)
+
+    handler = Registering(logging.DEBUG)
+    ostrevo.logger.addHandler(handler)
+    ostrevo.logger.setLevel(logging.DEBUG)
+    try:
+        assert parse("c3q") == [row("", True, None, 0, "c3q"), row("", True, None, 3, "q"), row("g", True, None, 3, "")]
+    finally:
+        ostrevo.logger.removeHandler(handler)
+        ostrevo.logger.setLevel(logging.NOTSET)
+
+
+@pytest.mark.parametrize(
+    "changes",
+    [
+        {}, {"padding_type_name": Name("p")}, {"lsb": 0}, {"lsb": [1]}, {"alignment": np.int64(8)},
+        {"alignment": 8.0}, {"alignment": True}, {"cluster_marker": np.int64(5)}, {"cluster_marker": False},
+        {"padding_type_name": "é"}, {"padding_type_name": "x\ud800"}, {"alignment": 0, "padding_type_name": "unknown"},
+    ],
+    ids=repr,
+)  # fmt: skip
+@pytest.mark.parametrize("registry", ["plain", "subclass"])
+def test_every_route_writes_by_the_rules(changes, registry, monkeypatch):
+    for name, padding in [("é", GROUPED), ("x\ud800", PACKED)]:
+        REGISTRY.register(name, padding)
+    if registry == "subclass":
+        monkeypatch.setattr(ostrevo, "PADDING_TYPE_NAME_REGISTRY", registry_subclass(REGISTRY))
+    packing = Packing("p", False, 32, 3)
+    for field, value in changes.items():
+        setattr(packing, field, value)
+    assert packing.designation() == reference_designation(packing)
+
+
+def test_a_replaced_join_is_called_for_a_plain_packing(monkeypatch):
+    calls = []
+
+    def join(left, right):
+        calls.append((left, right))
+        return left + "+" + right
+
+    monkeypatch.setattr(ostrevo, "join_designators", join)
+    assert Packing("g", True, 16, 3).designation() == "c3+g+a16"
+    assert calls == [("c3", "g"), ("c3+g", "a16")]
+
+
+def test_a_subclass_tells_its_own_padding_type_for_the_designation():
+    class AlwaysPacked(Packing):
+        @property
+        def padding_type(self):
+            return PACKED
+
+    assert AlwaysPacked("g", True, 16).designation() == "g16"
+    assert Packing("g", True, 16).designation() == "ga16"
+
+
+def test_a_parse_run_by_a_finalizer_inside_a_parse_leaves_both_right():
+    import gc
+
+    inner = []
+
+    class Finalized:
+        def __init__(self):
+            self.cycle = self
+
+        def __del__(self):
+            inner.append(parse("pmsb32"))
+
+    threshold = gc.get_threshold()
+    gc.set_threshold(1)  # a collection on nearly every allocation, inside the parse's too
+    try:
+        for _ in range(30):
+            Finalized()
+            assert parse("c3p32") == WORKED_EXAMPLES[2][1]
+    finally:
+        gc.set_threshold(*threshold)
+    gc.collect()
+    assert inner and all(found == WORKED_EXAMPLES[3][1] for found in inner)
+
+
+@pytest.mark.parametrize(
+    "change",
+    [
+        lambda: REGISTRY.register("Q", GROUPED),
+        lambda: REGISTRY._registry.__setitem__("Q", GROUPED),
+        lambda: setattr(REGISTRY, "_registry", {**REGISTRY._registry, "Q": GROUPED}),
+        lambda: REGISTRY.restore(MappingSnapshot({**DEFAULTS, "Q": GROUPED})),
+        lambda: REGISTRY._registry.__setitem__("Q", "not a member"),
+        lambda: REGISTRY._registry.pop("g"),
+    ],
+    ids=["register", "dict item", "new dict", "restore", "not a member", "member name gone"],
+)
+def test_each_change_of_the_registry_counts_at_the_next_parse(change):
+    REGISTRY.register("Q", PACKED)
+    for text in ("Q8", "Qa8", "c2_Q8"):
+        assert parse(text) == reference_parse(text, REGISTRY)
+    change()
+    for text in ("Q8", "Qa8", "c2_Q8"):
+        assert parse(text) == reference_parse(text, REGISTRY)

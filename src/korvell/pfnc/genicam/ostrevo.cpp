@@ -1,7 +1,9 @@
 // ostrevo.cpp -- the packing part of a PFNC designation: padding types, the
 // registry of padding-type names, and `Packing` with its parse and format.
 #include "binding.hpp"
+#include "designators.hpp"
 
+#include <array>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -13,21 +15,121 @@ using namespace nb::literals;
 namespace {
 
 // ---------------------------------------------------------------------------
-// Plain C++: prefix tests on the UTF-8 form of the designation text.
+// Plain C++ over the UTF-8 form of the designation text: the four stages of
+// the parse and the pieces of the designation.
 
 bool starts_with(std::string_view text, std::string_view prefix) {
     return text.size() >= prefix.size() && text.compare(0, prefix.size(), prefix) == 0;
 }
 
-/// Length of the cluster-marker digits after a leading "c", or 0 when the text
-/// holds no valid marker (no "c", no digits, or a leading zero).
-size_t cluster_digits(std::string_view text) {
+/// A registered padding-type name as the parse sees it.
+struct NameView {
+    std::string_view text;
+    bool is_text = false;   // a name that is no str never begins a designation
+    bool packed = false;    // its padding type is PACKED: alignment digits follow it directly
+};
+
+/// One reading of the cluster marker: its digits (none for the marker 0) and
+/// where the text after it starts.
+struct ClusterReading {
+    std::string_view digits;
+    size_t end = 0;
+};
+
+/// Stage 1: the marker 0 with nothing consumed, then the marker after a "c"
+/// where it has digits and no leading zero.  Returns how many readings.
+size_t read_clusters(std::string_view text, ClusterReading (&out)[2]) {
+    out[0] = {};
     if (text.empty() || text.front() != 'c')
-        return 0;
+        return 1;
     size_t run = korvell::digit_run(text.substr(1));
     if (run == 0 || text[1] == '0')
-        return 0;
-    return run;
+        return 1;
+    out[1] = {text.substr(1, run), 1 + run};
+    return 2;
+}
+
+/// Whether stage 1a at `at` has to look at the registered names: a "_" that
+/// "msb" or "a" does not follow already decides without them.
+bool separator_needs_names(std::string_view text, size_t at) {
+    if (at >= text.size() || text[at] != '_')
+        return false;
+    std::string_view after = text.substr(at + 1);
+    return !starts_with(after, "msb") && !starts_with(after, "a");
+}
+
+/// Stage 1a: where the padding piece starts.  One "_" at `at` is passed over
+/// when a registered name, "msb" or "a" follows it.
+size_t padding_start(std::string_view text, size_t at, const std::vector<NameView> &names) {
+    if (at >= text.size() || text[at] != '_')
+        return at;
+    std::string_view after = text.substr(at + 1);
+    if (starts_with(after, "msb") || starts_with(after, "a"))
+        return at + 1;
+    for (const NameView &name : names)
+        if (name.is_text && !name.text.empty() && starts_with(after, name.text))
+            return at + 1;
+    return at;
+}
+
+/// One (padding name, lsb) reading of stages 2 and 3 with its alignment
+/// readings of stage 4: the one without alignment always, and the one with
+/// the digits where there are some.
+struct PaddingReading {
+    size_t name = 0;              // index into the names
+    bool lsb = true;
+    size_t end = 0;               // where the text after the reading without alignment starts
+    std::string_view alignment;   // the alignment digits; empty when there is no aligned reading
+    size_t aligned_end = 0;
+};
+
+/// Stages 2 to 4 from `at`: the names that begin the text in registry order,
+/// lsb before msb; a packed name's digits follow it directly, any other name's
+/// follow an "a".
+void read_paddings(std::string_view text, size_t at, const std::vector<NameView> &names,
+                   std::vector<PaddingReading> &out) {
+    out.clear();
+    for (size_t i = 0; i < names.size(); ++i) {
+        if (!names[i].is_text || !starts_with(text.substr(at), names[i].text))
+            continue;
+        size_t rest = at + names[i].text.size();
+        size_t lsb_ends[2] = {rest, rest + 3};
+        size_t lsb_count = starts_with(text.substr(rest), "msb") ? 2 : 1;
+        for (size_t j = 0; j < lsb_count; ++j) {
+            PaddingReading reading{i, j == 0, lsb_ends[j], {}, 0};
+            size_t digits_at = lsb_ends[j];
+            bool numeric = names[i].packed;
+            if (!numeric && starts_with(text.substr(digits_at), "a")) {
+                digits_at += 1;
+                numeric = true;
+            }
+            size_t run = numeric ? korvell::digit_run(text.substr(digits_at)) : 0;
+            if (run > 0) {
+                reading.alignment = text.substr(digits_at, run);
+                reading.aligned_end = digits_at + run;
+            }
+            out.push_back(reading);
+        }
+    }
+}
+
+/// The three pieces of a designation, from the packing's values as text: the
+/// cluster marker ("" for 0), the padding name, and the alignment ("" for none).
+struct Pieces {
+    std::string cluster, padding, alignment;
+};
+
+Pieces packing_pieces(std::string_view name, bool lsb, std::string_view cluster, std::string_view alignment,
+                      bool packed) {
+    Pieces pieces;
+    if (!cluster.empty())
+        pieces.cluster.append("c").append(cluster);
+    pieces.padding.append(name);
+    if (!lsb)
+        pieces.padding.append("msb");
+    if (!alignment.empty())
+        (packed ? pieces.padding : pieces.alignment.append("a")).append(alignment);
+    return pieces;
 }
 
 // ---------------------------------------------------------------------------
@@ -41,27 +143,13 @@ nb::handle g_packed, g_grouped, g_unpacked;
 nb::handle g_packed_value, g_grouped_value, g_unpacked_value;
 nb::handle g_number;                  // numbers.Number
 PyTypeObject *g_registry_type, *g_packing_type;
+nb::handle g_packing_cls;             // the Packing class, for candidates made in place
 
-/// Interned texts: attribute names read on every call and fixed pieces.
-struct Interned {
-    nb::handle registry, join, value_reject, empty, msb, c, a;
-};
-Interned g_text;
-
-nb::handle intern(const char *text) {
-    PyObject *s = PyUnicode_InternFromString(text);
-    if (!s)
-        throw nb::python_error();
-    return s;   // kept for the process
-}
-
-/// A module attribute read through an interned name.
-nb::object module_attr(nb::handle name) {
-    PyObject *value = PyObject_GetAttr(g_mod.module().ptr(), name.ptr());
-    if (!value)
-        throw nb::python_error();
-    return nb::steal(value);
-}
+// Attribute names read on every call, and the fixed pieces of a designation.
+const korvell::Name s_registry{"PADDING_TYPE_NAME_REGISTRY"}, s_join{"join_designators"},
+    s_value_reject{"PixelFormatValueReject"}, s_not_registered{"NotRegisteredError"}, s_registry_base{"Registry"},
+    s_resolve{"resolve"};
+const korvell::Name s_empty{""}, s_msb{"msb"}, s_c{"c"}, s_a{"a"};
 
 struct PaddingTypeNameRegistry : korvell::RegistryData {};
 
@@ -78,15 +166,14 @@ using PackingGC = korvell::ObjectFields<Packing, &Packing::padding_type_name, &P
 /// Raise `exc_type(message)` from `cause`; the message is a str object so that
 /// any text (lone surrogates included) survives.
 [[noreturn]] void raise_from(nb::handle exc_type, nb::handle message, nb::handle cause) {
-    korvell::raise_instance(exc_type(message), cause);
+    korvell::raise_instance(korvell::call(exc_type, message), cause);
 }
 
 nb::str concat(nb::handle left, nb::handle right) {
-    PyObject *s = PyUnicode_Concat(left.ptr(), right.ptr());
-    if (!s)
-        throw nb::python_error();
-    return nb::steal<nb::str>(s);
+    return korvell::owned<nb::str>(PyUnicode_Concat(left.ptr(), right.ptr()));
 }
+
+using korvell::truth;
 
 nb::str text_form(nb::handle obj) {
     if (PyUnicode_CheckExact(obj.ptr()))
@@ -108,20 +195,16 @@ nb::object resolve_name(nb::handle registry, nb::handle name) {
     if (is_plain_registry(registry)) {
         // kept while keys compare: a key's __eq__ may replace the registry's dict
         nb::object dict = nb::inst_ptr<korvell::RegistryData>(registry)->registry;
-        PyObject *value = PyDict_GetItemWithError(dict.ptr(), name.ptr());
-        if (value)
+        if (nb::handle value = korvell::borrowed_or_absent(PyDict_GetItemWithError(dict.ptr(), name.ptr())))
             return nb::borrow(value);
-        if (PyErr_Occurred())
-            throw nb::python_error();
         // a miss: the registry's own resolve raises its NotRegisteredError
     }
-    return registry.attr("resolve")(name);
+    return korvell::call_method(registry, s_resolve, name);
 }
 
-/// Calls `visit(name)` for every registered name, in registry order.  The
-/// names are collected first: the visitor may run Python code.
-template <typename Visit>
-void for_each_name(nb::handle registry, std::vector<nb::object> &names, Visit &&visit) {
+/// Every registered name, in registry order, collected before any is used:
+/// what uses them may run Python code.
+void registered_names(nb::handle registry, std::vector<nb::object> &names) {
     names.clear();
     if (is_plain_registry(registry)) {
         PyObject *dict = nb::inst_ptr<korvell::RegistryData>(registry)->registry.ptr();
@@ -133,12 +216,99 @@ void for_each_name(nb::handle registry, std::vector<nb::object> &names, Visit &&
         for (nb::handle name : registry)
             names.push_back(nb::borrow(name));
     }
-    for (const nb::object &name : names)
-        if (!visit(name))
-            return;
 }
 
-nb::object module_registry() { return module_attr(g_text.registry); }
+// toolkit candidate: a dict's version tag (ModuleRef keeps the same reading private).
+#ifdef KORVELL_DICT_VERSION
+uint64_t dict_version(PyObject *dict) {
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#endif
+    return ((PyDictObject *) dict)->ma_version_tag;
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
+}
+#endif
+
+/// The plain registry's names as the stages see them, with the member each
+/// stands for.  The names are held, so their UTF-8 forms stay valid whatever
+/// happens to the dict meanwhile; where dicts carry a version, a reading is
+/// reused while its dict is the same and unchanged.
+struct PlainNames {
+    std::vector<NameView> names;
+    std::vector<PyObject *> members;
+    std::vector<PyObject *> keys;   // strong references
+    PyObject *dict = nullptr;       // compared only, never read
+    uint64_t version = 0;
+
+    PlainNames() = default;
+    PlainNames(const PlainNames &) = delete;
+    PlainNames &operator=(const PlainNames &) = delete;
+    ~PlainNames() {
+        // the module's own reading outlives the interpreter: it is not released then
+        if (Py_IsInitialized())
+            release();
+    }
+    void release() {
+        for (PyObject *key : keys)
+            Py_DECREF(key);
+        keys.clear();
+        names.clear();
+        members.clear();
+        dict = nullptr;
+    }
+};
+
+/// The names of the exact compiled registry read straight from its dict, with
+/// the member each is registered for, when a parse over them cannot run
+/// Python code or fail: every name is a str with a UTF-8 form, every value a
+/// PaddingType member, and each such member's own name is registered (so that
+/// each candidate's construction passes its check).  False for anything else.
+bool plain_names(nb::handle registry, PlainNames &plain) {
+    if (!is_plain_registry(registry))
+        return false;
+    PyObject *dict = nb::inst_ptr<korvell::RegistryData>(registry)->registry.ptr();
+#ifdef KORVELL_DICT_VERSION
+    uint64_t version = dict_version(dict);
+    if (plain.dict == dict && plain.version == version)
+        return true;   // the same dict, unchanged since its names were read
+#endif
+    plain.release();
+    std::vector<NameView> &names = plain.names;
+    std::vector<PyObject *> &members = plain.members;
+    bool used[3] = {false, false, false};
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(dict, &pos, &key, &value)) {
+        int member = value == g_packed.ptr() ? 0 : value == g_grouped.ptr() ? 1 : value == g_unpacked.ptr() ? 2 : -1;
+        if (member < 0 || !PyUnicode_CheckExact(key))
+            return false;
+        Py_ssize_t size = 0;
+        const char *data = PyUnicode_AsUTF8AndSize(key, &size);
+        if (!data) {
+            PyErr_Clear();   // lone surrogates: the general path reads such names
+            return false;
+        }
+        used[member] = true;
+        names.push_back({std::string_view(data, (size_t) size), true, member == 0});
+        members.push_back(value);
+        plain.keys.push_back(Py_NewRef(key));
+    }
+    // Every key is an exact str now, so these lookups compare without Python code.
+    nb::handle member_names[3] = {g_packed_value, g_grouped_value, g_unpacked_value};
+    for (int i = 0; i < 3; ++i)
+        if (used[i] && !korvell::borrowed_or_absent(PyDict_GetItemWithError(dict, member_names[i].ptr())))
+            return false;
+#ifdef KORVELL_DICT_VERSION
+    plain.dict = dict;
+    plain.version = version;
+#endif
+    return true;
+}
+
+nb::object module_registry() { return g_mod.get(s_registry); }
 
 // ---------------------------------------------------------------------------
 // PaddingTypeNameRegistry.
@@ -146,7 +316,7 @@ nb::object module_registry() { return module_attr(g_text.registry); }
 korvell::RegistryData &data_of(nb::handle self) { return korvell::self_of<korvell::RegistryData>(self); }
 
 void register_defaults(nb::handle self) {
-    nb::object base_register = g_mod.get("Registry").attr("register");
+    nb::object base_register = g_mod.get(s_registry_base).attr("register");
     nb::dict defaults = korvell::new_dict();
     for (nb::handle member : g_padding_type)
         defaults[member.attr("value")] = member;
@@ -162,13 +332,23 @@ void register_defaults(nb::handle self) {
 void register_name(nb::handle self, nb::handle name_obj, nb::handle value) {
     nb::str name = korvell::exact_str(name_obj, "name");
     nb::object default_keys = data_of(self).default_keys;   // kept while keys compare
-    int is_default = PySequence_Contains(default_keys.ptr(), name.ptr());
-    if (is_default < 0)
-        throw nb::python_error();
-    if (is_default)
+    if (korvell::contains(default_keys, name))
         raise_from(g_mod.get("DuplicateRegistrationError"),
                    concat(nb::str("Value already registered: "), nb::repr(name)), nb::handle());
-    g_mod.get("Registry").attr("register")(self, name, value);
+    g_mod.get(s_registry_base).attr("register")(self, name, value);
+}
+
+void registry_init(nb::pointer_and_handle<PaddingTypeNameRegistry> self) {
+    new (self.p) PaddingTypeNameRegistry();
+    self.p->default_keys = korvell::new_set();
+    // the defaults go through the object, so a subclass may add its own
+    nb::inst_mark_ready(self.h);
+    try {
+        self.h.attr("_register_defaults")();
+    } catch (...) {
+        nb::inst_destruct(self.h);
+        throw;
+    }
 }
 
 /// A fresh registry of this very class, whatever class the caller is.
@@ -181,10 +361,7 @@ void restore(nb::handle self, nb::handle snap) {
     nb::object mapping = snap.attr("mapping");
     for (nb::handle item : expected.attr("items")()) {
         nb::handle name = item[0], padding = item[1];
-        int present = PySequence_Contains(mapping.ptr(), name.ptr());
-        if (present < 0)
-            throw nb::python_error();
-        if (!present || !mapping[name].equal(padding)) {
+        if (!korvell::contains(mapping, name) || !mapping[name].equal(padding)) {
             nb::str message = concat(concat(nb::str("Snapshot needs to contain default key value mapping "),
                                             text_form(name)),
                                      concat(concat(nb::str(" -> "), nb::str(padding)), nb::str(".")));
@@ -208,16 +385,9 @@ void restore(nb::handle self, nb::handle snap) {
 nb::object integer_argument(nb::handle value, const char *param) {
     if (PyLong_CheckExact(value.ptr()))
         return nb::borrow(value);
-    if (PyLong_Check(value.ptr()) || PyFloat_Check(value.ptr())) {
-        PyObject *converted = PyNumber_Long(value.ptr());
-        if (!converted)
-            throw nb::python_error();
-        return nb::steal(converted);
-    }
-    int is_number = PyObject_IsInstance(value.ptr(), g_number.ptr());
-    if (is_number < 0)
-        throw nb::python_error();
-    if (is_number) {
+    if (PyLong_Check(value.ptr()) || PyFloat_Check(value.ptr()))
+        return korvell::owned(PyNumber_Long(value.ptr()));
+    if (korvell::checked(PyObject_IsInstance(value.ptr(), g_number.ptr()))) {
         PyObject *converted = PyNumber_Long(value.ptr());
         if (converted)
             return nb::steal(converted);
@@ -225,10 +395,7 @@ nb::object integer_argument(nb::handle value, const char *param) {
             throw nb::python_error();
         PyErr_Clear();   // a number without an integer value (complex)
     } else if (PyIndex_Check(value.ptr())) {
-        PyObject *converted = PyNumber_Index(value.ptr());
-        if (!converted)
-            throw nb::python_error();
-        return nb::steal(converted);
+        return korvell::owned(PyNumber_Index(value.ptr()));
     }
     korvell::raise_not_exact(value, param, "int");
 }
@@ -245,15 +412,9 @@ nb::object padding_name(nb::handle padding) {
     if (PyUnicode_CheckExact(padding.ptr()) && PyUnicode_GET_LENGTH(padding.ptr()) > 0)
         return nb::borrow(padding);
     nb::object name = nb::borrow(padding);
-    int is_member = PyObject_IsInstance(padding.ptr(), g_padding_type.ptr());
-    if (is_member < 0)
-        throw nb::python_error();
-    if (is_member)
+    if (korvell::checked(PyObject_IsInstance(padding.ptr(), g_padding_type.ptr())))
         name = padding.attr("value");
-    int truthy = PyObject_IsTrue(name.ptr());
-    if (truthy < 0)
-        throw nb::python_error();
-    return truthy ? name : nb::borrow(g_unpacked_value);
+    return truth(name) ? name : nb::borrow(g_unpacked_value);
 }
 
 /// Check that `name` is registered; an unknown name is a rejected value.
@@ -262,7 +423,7 @@ void check_name(nb::handle name) {
     try {
         resolve_name(registry, name);
     } catch (nb::python_error &e) {
-        if (!e.matches(g_mod.get("NotRegisteredError")))
+        if (!e.matches(g_mod.get(s_not_registered)))
             throw;
         raise_from(g_mod.get("PixelFormatValueReject"),
                    concat(text_form(name), nb::str(" is not a valid padding type name.")), e.value());
@@ -277,10 +438,7 @@ Packing make_packing(nb::handle padding, nb::object lsb, nb::object alignment, n
 
 void packing_init(nb::pointer_and_handle<Packing> self, nb::handle padding, nb::handle lsb,
                   nb::handle alignment, nb::handle cluster_marker) {
-    int truthy = PyObject_IsTrue(lsb.ptr());
-    if (truthy < 0)
-        throw nb::python_error();
-    nb::object lsb_value = nb::bool_(truthy != 0);
+    nb::object lsb_value = nb::bool_(truth(lsb));
     nb::object alignment_value = alignment.is_none() ? nb::none() : integer_argument(alignment, "alignment");
     nb::object cluster_value = integer_argument(cluster_marker, "cluster_marker");
     Packing made = make_packing(padding, std::move(lsb_value), std::move(alignment_value), std::move(cluster_value));
@@ -325,154 +483,292 @@ bool packing_eq(nb::handle self, nb::handle other) {
            field_equal(a.cluster_marker, b.cluster_marker);
 }
 
-// ---------------------------------------------------------------------------
-// Packing designation.
+/// The record behind `self`; the exact class is recognised without a lookup
+/// in nanobind's type map.
+const Packing &packing_of(nb::handle self) {
+    if (Py_TYPE(self.ptr()) == g_packing_type && nb::inst_ready(self))
+        return *nb::inst_ptr<Packing>(self);
+    return korvell::self_of<Packing>(self);
+}
 
-nb::object designation(nb::handle self) {
-    const Packing &p = korvell::self_of<Packing>(self);
-    int lsb = PyObject_IsTrue(p.lsb.ptr());
-    if (lsb < 0)
-        throw nb::python_error();
+// ---------------------------------------------------------------------------
+// Packing designation.  A packing whose fields hold what a construction gives
+// (a str name, a bool, an int or None, an int) is written from plain values;
+// any other field values are taken through the interpreter's truth and `str`
+// in the order the pieces are built.
+
+/// The pieces of a plain packing, or false when the general path has to write
+/// it: a subclass, other field types, or an alignment to be written while the
+/// registry is not the plain compiled one.  Nothing observable happens before
+/// the answer is known.
+bool plain_pieces(nb::handle self, const Packing &p, Pieces &pieces) {
+    if (Py_TYPE(self.ptr()) != g_packing_type)
+        return false;   // a subclass may tell its padding type its own way
+    PyObject *name = p.padding_type_name.ptr(), *alignment = p.alignment.ptr(), *cluster = p.cluster_marker.ptr();
+    if (!PyUnicode_CheckExact(name) || !PyBool_Check(p.lsb.ptr()) || !PyLong_CheckExact(cluster) ||
+        (alignment != Py_None && !PyLong_CheckExact(alignment)))
+        return false;
+    bool aligned = alignment != Py_None && truth(alignment);
+    bool packed = false;
+    if (aligned) {
+        nb::object registry = module_registry();
+        if (!is_plain_registry(registry))
+            return false;
+        nb::object dict = nb::inst_ptr<korvell::RegistryData>(registry)->registry;
+        nb::handle padding = korvell::borrowed_or_absent(PyDict_GetItemWithError(dict.ptr(), name));
+        if (!padding)
+            return false;   // the general path raises the registry's own error
+        packed = padding.is(g_packed);
+    }
+    korvell::Text name_text = korvell::view_text(name);
+    std::string cluster_text = truth(cluster) ? korvell::int_text(cluster) : std::string();
+    std::string alignment_text = aligned ? korvell::int_text(alignment) : std::string();
+    pieces = packing_pieces(name_text.view, p.lsb.ptr() == Py_True, cluster_text, alignment_text, packed);
+    return true;
+}
+
+/// The pieces of any packing, each field taken through the interpreter.
+std::array<nb::str, 3> general_pieces(nb::handle self, const Packing &p) {
+    bool lsb = truth(p.lsb);
     nb::str padding_piece = text_form(p.padding_type_name);
     if (!lsb)
-        padding_piece = concat(padding_piece, g_text.msb);
+        padding_piece = concat(padding_piece, s_msb);
 
-    nb::str cluster_piece = nb::borrow<nb::str>(g_text.empty);
-    int cluster = PyObject_IsTrue(p.cluster_marker.ptr());
-    if (cluster < 0)
-        throw nb::python_error();
-    if (cluster)
-        cluster_piece = concat(g_text.c, nb::str(p.cluster_marker));
+    nb::str cluster_piece = nb::borrow<nb::str>(s_empty);
+    if (truth(p.cluster_marker))
+        cluster_piece = concat(s_c, nb::str(p.cluster_marker));
 
-    nb::str alignment_piece = nb::borrow<nb::str>(g_text.empty);
-    int aligned = PyObject_IsTrue(p.alignment.ptr());
-    if (aligned < 0)
-        throw nb::python_error();
-    if (aligned) {
+    nb::str alignment_piece = nb::borrow<nb::str>(s_empty);
+    if (truth(p.alignment)) {
         // only here is the name resolved: an unregistered name without an
         // alignment is still written as it stands
         if (padding_type_of(self).is(g_packed))
             padding_piece = concat(padding_piece, nb::str(p.alignment));
         else
-            alignment_piece = concat(g_text.a, nb::str(p.alignment));
+            alignment_piece = concat(s_a, nb::str(p.alignment));
     }
-    nb::object join = module_attr(g_text.join);
-    return join(join(cluster_piece, padding_piece), alignment_piece);
+    return {cluster_piece, padding_piece, alignment_piece};
+}
+
+/// The package's own join is applied in C++ while the module's
+/// `join_designators` is still the compiled function it bound at import; a
+/// replaced one is called.
+nb::object designation(nb::handle self) {
+    const Packing &p = packing_of(self);
+    Pieces pieces;
+    if (plain_pieces(self, p, pieces)) {
+        if (g_mod.is_original(s_join)) {
+            std::string &text = pieces.cluster;
+            korvell::append_piece(text, pieces.padding);
+            korvell::append_piece(text, pieces.alignment);
+            return korvell::make_str(text);
+        }
+        nb::object join = g_mod.get(s_join);
+        return join(join(korvell::make_str(pieces.cluster), korvell::make_str(pieces.padding)),
+                    korvell::make_str(pieces.alignment));
+    }
+    auto [cluster, padding, alignment] = general_pieces(self, p);
+    nb::object join = g_mod.get(s_join);
+    return join(join(cluster, padding), alignment);
 }
 
 // ---------------------------------------------------------------------------
-// Packing parse.
+// Packing parse.  The Python inputs are taken first (the registry's names and
+// what they resolve to), the stages run over the text's UTF-8 form, then the
+// candidates are built.  With the plain registry nothing of this runs Python
+// code, so its names are taken once; otherwise they are taken afresh for each
+// cluster reading, in the order the stages ask for them, since constructing
+// and logging the candidates of one reading may change the registry.
 
-/// Byte length of `name` when `text` begins with it; -1 when it does not, or
-/// when the name is not text (such a name never begins a designation).
-long long match_name(nb::handle name, std::string_view text) {
-    if (!PyUnicode_Check(name.ptr()))
-        return -1;
-    korvell::Text n = korvell::view_text(name);
-    return starts_with(text, n.view) ? (long long) n.view.size() : -1;
+/// The text after each offset, made once per offset.
+class Rests {
+public:
+    using Made = std::vector<std::pair<size_t, nb::object>>;
+    Rests(const korvell::Text &text, Made &made) : text_(text), made_(made) {}
+    nb::handle at(size_t offset) {
+        for (auto &[at, rest] : made_)
+            if (at == offset)
+                return rest;
+        made_.emplace_back(offset, korvell::rest_of(text_, offset));
+        return made_.back().second;
+    }
+
+private:
+    const korvell::Text &text_;
+    Made &made_;
+};
+
+/// Working storage of a parse, kept between calls so that a parse of the
+/// plain registry allocates nothing of its own.  A parse that begins while
+/// another is under way (from a finalizer a collection runs, say) gets fresh
+/// storage of its own.
+struct Scratch {
+    PlainNames plain;
+    std::vector<PaddingReading> readings;
+    Rests::Made rests;
+};
+
+Scratch g_scratch;
+bool g_scratch_busy = false;
+
+class ScratchLease {
+public:
+    ScratchLease() : shared_(!g_scratch_busy) { g_scratch_busy = true; }
+    ~ScratchLease() {
+        if (!shared_)
+            return;
+        g_scratch.rests.clear();   // the texts are not kept beyond the parse
+        g_scratch_busy = false;
+    }
+    Scratch &get() { return shared_ ? g_scratch : own_; }
+    ScratchLease(const ScratchLease &) = delete;
+    ScratchLease &operator=(const ScratchLease &) = delete;
+
+private:
+    bool shared_;
+    Scratch own_;
+};
+
+void append_candidate(nb::handle result, nb::handle packing, nb::handle rest) {
+    korvell::append(result, korvell::pair(packing, rest));
 }
 
-/// Whether the text after a separator "_" begins a padding piece.
-bool separator_applies(nb::handle registry, std::vector<nb::object> &names, std::string_view after) {
-    if (starts_with(after, "msb") || starts_with(after, "a"))
-        return true;
-    bool found = false;
-    for_each_name(registry, names, [&](nb::handle name) {
-        found = match_name(name, after) > 0;
-        return !found;
-    });
-    return found;
+nb::object alignment_value(const PaddingReading &reading) {
+    return reading.alignment.empty() ? nb::none() : korvell::int_from_digits(reading.alignment);
+}
+
+/// A Packing instance holding `made`.
+nb::object packing_object(Packing &&made) {
+    nb::object packing = nb::inst_alloc(g_packing_cls);
+    new (nb::inst_ptr<Packing>(packing)) Packing(std::move(made));
+    nb::inst_mark_ready(packing);
+    return packing;
+}
+
+/// A new Packing from values that need no conversion or check, its fields
+/// constructed in place (a plain parse makes several per call).
+nb::object new_packing(nb::handle name, bool lsb, nb::handle alignment, nb::handle cluster) {
+    nb::object packing = nb::inst_alloc(g_packing_cls);
+    new (nb::inst_ptr<Packing>(packing))
+        Packing{nb::borrow(name), nb::borrow(lsb ? Py_True : Py_False), nb::borrow(alignment), nb::borrow(cluster)};
+    nb::inst_mark_ready(packing);
+    return packing;
+}
+
+/// The candidates of the plain registry's readings: each member stands for
+/// its own name, which is registered, so every construction passes.
+void build_plain(nb::handle result, Rests &rests, const std::vector<PaddingReading> &readings,
+                 const std::vector<PyObject *> &members, nb::handle cluster) {
+    for (const PaddingReading &reading : readings) {
+        PyObject *member = members[reading.name];
+        nb::handle name = member == g_packed.ptr()    ? g_packed_value
+                          : member == g_grouped.ptr() ? g_grouped_value
+                                                      : g_unpacked_value;
+        nb::object alignment = alignment_value(reading);
+        append_candidate(result, new_packing(name, reading.lsb, Py_None, cluster), rests.at(reading.end));
+        if (!reading.alignment.empty())
+            append_candidate(result, new_packing(name, reading.lsb, alignment, cluster), rests.at(reading.aligned_end));
+    }
+}
+
+/// Constructs one candidate through the general construction; a rejected
+/// value is logged and leaves the candidate out.
+void append_constructed(nb::handle result, nb::handle padding, bool lsb, nb::handle alignment, nb::handle cluster,
+                        nb::handle rest) {
+    nb::object packing;
+    try {
+        packing = packing_object(make_packing(padding, nb::bool_(lsb), nb::borrow(alignment), nb::borrow(cluster)));
+    } catch (nb::python_error &e) {
+        if (!korvell::log_value_reject(g_mod, e))
+            throw;
+        return;
+    }
+    append_candidate(result, packing, rest);
+}
+
+/// Names as the stages see them; `texts` keeps their UTF-8 forms.
+void view_names(const std::vector<nb::object> &names, std::vector<korvell::Text> &texts, std::vector<NameView> &views) {
+    texts.clear();
+    views.clear();
+    for (const nb::object &name : names) {
+        bool is_text = PyUnicode_Check(name.ptr());
+        texts.push_back(is_text ? korvell::view_text(name) : korvell::Text{});
+        views.push_back({texts.back().view, is_text, false});
+    }
+}
+
+/// One cluster reading through the registry's own operations: the names for
+/// the separator test where the text needs them, the names again each
+/// resolved in turn, the stages, then each candidate constructed and checked.
+void parse_general(nb::handle result, Rests &rests, std::string_view view, nb::handle registry,
+                   const ClusterReading &reading, nb::handle cluster) {
+    std::vector<nb::object> names;
+    std::vector<korvell::Text> texts;
+    std::vector<NameView> views;
+    if (separator_needs_names(view, reading.end)) {
+        registered_names(registry, names);
+        view_names(names, texts, views);
+    }
+    size_t at = padding_start(view, reading.end, views);
+
+    registered_names(registry, names);
+    std::vector<nb::object> paddings;
+    for (const nb::object &name : names)
+        paddings.push_back(resolve_name(registry, name));
+    view_names(names, texts, views);
+    for (size_t i = 0; i < views.size(); ++i)
+        views[i].packed = paddings[i].is(g_packed);
+
+    std::vector<PaddingReading> readings;
+    read_paddings(view, at, views, readings);
+    for (const PaddingReading &r : readings) {
+        nb::object alignment = alignment_value(r);
+        append_constructed(result, paddings[r.name], r.lsb, Py_None, cluster, rests.at(r.end));
+        if (!r.alignment.empty())
+            append_constructed(result, paddings[r.name], r.lsb, alignment, cluster, rests.at(r.aligned_end));
+    }
 }
 
 nb::list from_designation(nb::handle text_obj) {
     nb::str full = korvell::exact_str(text_obj, "full_designation");
     korvell::Text text = korvell::view_text(full);
-    std::string_view view = text.view;
     nb::object registry = module_registry();
 
-    // Stage 1: cluster marker.
-    std::vector<std::pair<nb::object, size_t>> clusters;
-    clusters.emplace_back(nb::int_(0), 0);
-    if (size_t run = cluster_digits(view))
-        clusters.emplace_back(korvell::int_from_digits(view.substr(1, run)), 1 + run);
+    ClusterReading clusters[2];
+    size_t cluster_count = read_clusters(text.view, clusters);
+    nb::object cluster_values[2] = {nb::int_(0), nb::object()};
+    if (cluster_count == 2)
+        cluster_values[1] = korvell::int_from_digits(clusters[1].digits);
 
     nb::list result = korvell::new_list();
-    std::vector<nb::object> names;
-    std::vector<std::pair<nb::object, size_t>> paddings;
-    // a rest shared by several candidates is built once
-    std::vector<std::pair<size_t, nb::object>> rests;
-    auto rest_at = [&](size_t offset) -> nb::object {
-        for (auto &[at, s] : rests)
-            if (at == offset)
-                return s;
-        nb::object s = korvell::rest_of(text, offset);
-        rests.emplace_back(offset, s);
-        return s;
-    };
-
-    for (auto &[cluster, cluster_end] : clusters) {
-        size_t rest = cluster_end;
-        // Stage 1a: one separator directly before the padding piece.
-        if (rest < view.size() && view[rest] == '_' && separator_applies(registry, names, view.substr(rest + 1)))
-            rest += 1;
-
-        // Stage 2: every registered name, in registry order, resolved whether it
-        // matches or not.
-        paddings.clear();
-        for_each_name(registry, names, [&](nb::handle name) {
-            nb::object padding = resolve_name(registry, name);
-            long long length = match_name(name, view.substr(rest));
-            if (length >= 0)
-                paddings.emplace_back(std::move(padding), rest + (size_t) length);
-            return true;
-        });
-
-        for (auto &[padding, rest2] : paddings) {
-            // Stage 3: msb.
-            std::pair<bool, size_t> lsbs[2] = {{true, rest2}, {false, 0}};
-            size_t lsb_count = 1;
-            if (starts_with(view.substr(rest2), "msb"))
-                lsbs[lsb_count++] = {false, rest2 + 3};
-            bool packed = padding.is(g_packed);
-
-            for (size_t i = 0; i < lsb_count; ++i) {
-                auto [lsb, rest3] = lsbs[i];
-                // Stage 4: alignment, directly after a packed name, else after "a".
-                std::pair<nb::object, size_t> alignments[2] = {{nb::none(), rest3}, {nb::object(), 0}};
-                size_t alignment_count = 1;
-                size_t digits_at = rest3;
-                bool numeric = packed;
-                if (!packed && starts_with(view.substr(rest3), "a")) {
-                    digits_at = rest3 + 1;
-                    numeric = true;
-                }
-                if (numeric) {
-                    size_t run = korvell::digit_run(view.substr(digits_at));
-                    if (run > 0)
-                        alignments[alignment_count++] = {korvell::int_from_digits(view.substr(digits_at, run)),
-                                                         digits_at + run};
-                }
-
-                for (size_t j = 0; j < alignment_count; ++j) {
-                    nb::object packing;
-                    try {
-                        packing = nb::cast(make_packing(padding, nb::bool_(lsb), alignments[j].first, cluster));
-                    } catch (nb::python_error &e) {
-                        if (!e.matches(module_attr(g_text.value_reject)))
-                            throw;
-                        nb::object err = nb::borrow(e.value());
-                        korvell::log_debug(g_mod, [&] {
-                            korvell::Text message = korvell::view_text(nb::str(err));
-                            return "Value rejected " + std::string(message.view);
-                        });
-                        continue;
-                    }
-                    result.append(nb::make_tuple(packing, rest_at(alignments[j].second)));
-                }
-            }
+    ScratchLease lease;
+    Scratch &scratch = lease.get();
+    Rests rests(text, scratch.rests);
+    if (plain_names(registry, scratch.plain)) {
+        const PlainNames &plain = scratch.plain;
+        for (size_t c = 0; c < cluster_count; ++c) {
+            size_t at = padding_start(text.view, clusters[c].end, plain.names);
+            read_paddings(text.view, at, plain.names, scratch.readings);
+            build_plain(result, rests, scratch.readings, plain.members, cluster_values[c]);
         }
+        return result;
     }
+    for (size_t c = 0; c < cluster_count; ++c)
+        parse_general(result, rests, text.view, registry, clusters[c], cluster_values[c]);
     return result;
+}
+
+// ---------------------------------------------------------------------------
+// Pickling: the four fields in order.
+
+nb::tuple packing_state(const Packing &p) {
+    return nb::make_tuple(p.padding_type_name, p.lsb, p.alignment, p.cluster_marker);
+}
+
+void restore_packing(Packing &p, nb::tuple state) {
+    if (nb::len(state) != 4)
+        throw nb::value_error("Packing state must hold 4 fields");
+    new (&p) Packing{state[0], state[1], state[2], state[3]};
 }
 
 // ---------------------------------------------------------------------------
@@ -490,21 +786,7 @@ void bind_registry(nb::module_ &m) {
     nb::class_<PaddingTypeNameRegistry> cls(m, "PaddingTypeNameRegistry", base,
                                             nb::type_slots(korvell::registry_slots));
     cls.doc() = "Registry for padding type names with immutable defaults.";
-    cls.def(
-           "__init__",
-           [](nb::pointer_and_handle<PaddingTypeNameRegistry> self) {
-               new (self.p) PaddingTypeNameRegistry();
-               self.p->default_keys = korvell::new_set();
-               // the defaults go through the object, so a subclass may add its own
-               nb::inst_mark_ready(self.h);
-               try {
-                   self.h.attr("_register_defaults")();
-               } catch (...) {
-                   nb::inst_destruct(self.h);
-                   throw;
-               }
-           },
-           nb::sig("def __init__(self) -> None"))
+    cls.def("__init__", &registry_init, nb::sig("def __init__(self) -> None"))
         .def_prop_rw(
             "_default_keys", [](nb::handle self) { return data_of(self).default_keys; },
             [](nb::handle self, nb::handle value) { data_of(self).default_keys = nb::borrow(value); },
@@ -575,18 +857,9 @@ void bind_packing(nb::module_ &m) {
                     "with one, the registered names in registry order, lsb before msb, no\n"
                     "alignment before a read one. Never empty: the unpacked reading that\n"
                     "consumes nothing is always among them.")
-        .def(
-            "__getstate__",
-            [](const Packing &p) { return nb::make_tuple(p.padding_type_name, p.lsb, p.alignment, p.cluster_marker); },
-            nb::sig("def __getstate__(self) -> tuple[str, bool, int | None, int]"))
-        .def(
-            "__setstate__",
-            [](Packing &p, nb::tuple state) {
-                if (nb::len(state) != 4)
-                    throw nb::value_error("Packing state must hold 4 fields");
-                new (&p) Packing{state[0], state[1], state[2], state[3]};
-            },
-            nb::sig("def __setstate__(self, state: tuple[str, bool, int | None, int], /) -> None"));
+        .def("__getstate__", &packing_state, nb::sig("def __getstate__(self) -> tuple[str, bool, int | None, int]"))
+        .def("__setstate__", &restore_packing,
+             nb::sig("def __setstate__(self, state: tuple[str, bool, int | None, int], /) -> None"));
     cls.attr("__hash__") = nb::none();
     korvell::use_flat_dealloc(cls);
 }
@@ -597,8 +870,6 @@ NB_MODULE(ostrevo, m) {
     m.doc() = "Packing: padding types, the registry of padding-type names and the packing part\n"
               "of a PFNC pixel-format designation.";
     g_mod.bind(m);
-    g_text = {intern("PADDING_TYPE_NAME_REGISTRY"), intern("join_designators"), intern("PixelFormatValueReject"),
-              intern(""), intern("msb"), intern("c"), intern("a")};
     korvell::bind_from(m, "enum", "Enum");
     korvell::bind_from(m, "logging", "getLogger");
     korvell::bind_from(m, "korvell.pfnc.exceptions", "PixelFormatValueReject");
@@ -607,6 +878,10 @@ NB_MODULE(ostrevo, m) {
     korvell::bind_from(m, "korvell.pfnc._internal.registry", "MappingSnapshot");
     korvell::bind_from(m, "korvell.pfnc._internal.registry", "Registry");
     korvell::bind_from(m, "korvell.pfnc._internal.utils", "join_designators");
+    // Joined in C++ only while the module still holds the compiled function.
+    nb::object compiled_join = nb::module_::import_("korvell.pfnc._internal._subclasses").attr("join_designators");
+    if (m.attr("join_designators").is(compiled_join))
+        g_mod.keep_original(s_join);
     m.attr("logger") = m.attr("getLogger")("korvell.pfnc.genicam.ostrevo");
     g_number = nb::object(nb::module_::import_("numbers").attr("Number")).release();
 
@@ -624,5 +899,6 @@ NB_MODULE(ostrevo, m) {
     g_registry_type = (PyTypeObject *) nb::type<PaddingTypeNameRegistry>().ptr();
     m.attr("PADDING_TYPE_NAME_REGISTRY") = nb::type<PaddingTypeNameRegistry>()();
     bind_packing(m);
-    g_packing_type = (PyTypeObject *) nb::type<Packing>().ptr();
+    g_packing_cls = nb::type<Packing>();
+    g_packing_type = (PyTypeObject *) g_packing_cls.ptr();
 }
