@@ -2,6 +2,7 @@
 // registry of single-character designators, and the per-channel data-type part.
 #include "binding.hpp"
 
+#include <new>
 #include <string>
 #include <vector>
 
@@ -11,23 +12,43 @@ using namespace nb::literals;
 namespace {
 
 // ---------------------------------------------------------------------------
+// Plain C++: which readings a per-channel parse yields, from the channel count
+// and the number of designators read before the first unregistered one.
+
+struct Readings {
+    bool unsigned_reading;   // every channel UNSIGNED, nothing consumed
+    bool per_channel;        // one designator per channel
+    bool shared;             // the one designator read, for every channel
+};
+
+/// The per-channel and shared readings exclude each other: the first with one
+/// designator needs one channel, the second more than one.
+constexpr Readings readings_for(Py_ssize_t channels, Py_ssize_t decoded) {
+    return {channels > 0, decoded == channels, decoded == 1 && channels > 1};
+}
+
+// ---------------------------------------------------------------------------
 // Objects fixed at import.  The enumeration, its members and their values are
 // this module's own and never change; they are kept (with a reference of their
 // own) so that the hot paths need no attribute lookups.  The names bound from
-// other modules, the logger and DATA_TYPE_REGISTRY are read from the module on
-// every use instead.
+// other modules (Registry among them), the logger and DATA_TYPE_REGISTRY are
+// read from the module on every use instead.
 
 korvell::ModuleRef g_mod;
 
 nb::handle g_default_data_type;                // the DefaultDataType class
 nb::handle g_unsigned, g_signed, g_float;      // its members
 nb::handle g_text_empty, g_text_s, g_text_f, g_text_u;   // "", "s", "f", "u"
+nb::handle g_name_from_designation;                       // "from_designation"
 
 // Bound types (borrowed: the module and their subclasses keep them alive).
-nb::handle g_registry_base;    // Registry, the base of DataTypeRegistry
 nb::handle g_registry_type;    // DataTypeRegistry
 nb::handle g_data_types_type;  // DataTypes
 nb::handle g_compound_type;    // CompoundDataTypes
+
+// The function bound as CompoundDataTypes.from_designation (kept): while the
+// class attribute is still this object, the factory calls the parse directly.
+nb::handle g_compound_parse;
 
 nb::handle keep(nb::handle h) { return h.inc_ref(); }
 
@@ -135,7 +156,7 @@ void add_default_key(nb::handle self, nb::handle name) {
 /// Each designator is recorded as a default before the base registers it, so
 /// that a validation during that registration already accepts it.
 void register_defaults(nb::handle self) {
-    nb::object base_register = g_registry_base.attr("register");
+    nb::object base_register = g_mod.get("Registry").attr("register");
     const nb::handle defaults[][2] = {
         {g_text_empty, g_unsigned}, {g_text_s, g_signed}, {g_text_f, g_float}, {g_text_u, g_unsigned}};
     for (const auto &entry : defaults) {
@@ -177,7 +198,7 @@ void register_custom(nb::handle self, nb::handle name_obj, nb::handle value) {
         korvell::raise_error(g_mod.get("DuplicateRegistrationError"),
                              "Value already registered: " + korvell::repr_text(name));
     call_validate(self, name, value);
-    g_registry_base.attr("register")(self, name, value);
+    g_mod.get("Registry").attr("register")(self, name, value);
 }
 
 /// `_registry.get(name)`: the registered value, or None.
@@ -398,37 +419,50 @@ nb::list decode_per_channel(nb::handle text, Py_ssize_t channels) {
     return decoded;
 }
 
+/// (part, rest): one candidate of a parse.
+nb::object candidate(nb::handle part, nb::handle rest) {
+    PyObject *pair = PyTuple_Pack(2, part.ptr(), rest.ptr());
+    if (!pair)
+        throw nb::python_error();
+    return nb::steal(pair);
+}
+
+/// `text` without its first `start` characters.
+nb::object text_from(nb::handle text, Py_ssize_t start) {
+    PyObject *rest = PyUnicode_Substring(text.ptr(), start, PY_SSIZE_T_MAX);
+    if (!rest)
+        throw nb::python_error();
+    return nb::steal(rest);
+}
+
+void append(nb::handle list, nb::handle item) {
+    if (PyList_Append(list.ptr(), item.ptr()) < 0)
+        throw nb::python_error();
+}
+
 nb::list from_designation(nb::handle text_obj, nb::handle channels_obj) {
     nb::str text = korvell::exact_str(text_obj, "full_designation");
     Py_ssize_t channels = channel_count(channels_obj);
     nb::list result = korvell::new_list();
 
-    // Unsigned reading: nothing consumed.
-    if (channels > 0) {
-        result.append(nb::make_tuple(new_compound(repeated(g_unsigned, channels)), text));
-    } else {
+    // The unsigned reading is built (or its rejection logged) before any
+    // designator is looked up: a registry's resolve may be watching.
+    if (channels > 0)
+        append(result, candidate(new_compound(repeated(g_unsigned, channels)), text));
+    else
         log_rejected([] { return g_mod.get("PixelFormatValueReject")("brintal must have length > 0"); });
-    }
 
     nb::list decoded = decode_per_channel(text, channels);
-    Py_ssize_t count = PyList_GET_SIZE(decoded.ptr());
+    Readings readings = readings_for(channels, PyList_GET_SIZE(decoded.ptr()));
 
-    // Per-channel reading: one designator per channel.
-    if (count == channels) {
-        nb::object rest = nb::steal(PyUnicode_Substring(text.ptr(), channels, PY_SSIZE_T_MAX));
-        if (!rest.is_valid())
-            throw nb::python_error();
-        result.append(nb::make_tuple(new_compound(decoded), rest));
-    }
+    // Not guarded: an invalid registered value here is the caller's error.
+    if (readings.per_channel)
+        append(result, candidate(new_compound(decoded), text_from(text, channels)));
 
-    // Shared reading: one designator for every channel.
-    if (count == 1 && channels > 1) {
+    if (readings.shared) {
         try {
             nb::object shared = new_compound(repeated(PyList_GET_ITEM(decoded.ptr(), 0), channels));
-            nb::object rest = nb::steal(PyUnicode_Substring(text.ptr(), 1, PY_SSIZE_T_MAX));
-            if (!rest.is_valid())
-                throw nb::python_error();
-            result.append(nb::make_tuple(shared, rest));
+            append(result, candidate(shared, text_from(text, 1)));
         } catch (nb::python_error &e) {
             if (!is_error(e, "PixelFormatValueReject"))
                 throw;
@@ -438,33 +472,87 @@ nb::list from_designation(nb::handle text_obj, nb::handle channels_obj) {
     return result;
 }
 
+// toolkit candidate: a C++ error raised as the Python error nanobind makes of
+// it at the boundary, so that a caller in C++ can match it as a Python error.
+template <typename Call>
+auto as_python_errors(Call &&call) -> decltype(call()) {
+    try {
+        return call();
+    } catch (const nb::builtin_exception &e) {
+        PyObject *type = PyExc_RuntimeError;
+        switch (e.type()) {
+            case nb::exception_type::type_error: type = PyExc_TypeError; break;
+            case nb::exception_type::value_error: type = PyExc_ValueError; break;
+            case nb::exception_type::index_error: type = PyExc_IndexError; break;
+            case nb::exception_type::key_error: type = PyExc_KeyError; break;
+            case nb::exception_type::attribute_error: type = PyExc_AttributeError; break;
+            default: throw;
+        }
+        PyErr_SetString(type, e.what());
+        throw nb::python_error();
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
+        throw nb::python_error();
+    }
+}
+
+/// `impl.from_designation(text, channels)`.  While the attribute is the
+/// module's own parse (on CompoundDataTypes or a class that inherits it), the
+/// parse runs without a round trip through the interpreter, and `fresh` says
+/// that the list it gives is held nowhere else; a replaced or overriding
+/// attribute is called as it is.
+nb::object parse_with(nb::handle impl, nb::handle text, nb::handle channels, bool &fresh) {
+    PyObject *found = PyObject_GetAttr(impl.ptr(), g_name_from_designation.ptr());
+    if (!found)
+        throw nb::python_error();
+    nb::object parse = nb::steal(found);
+    fresh = parse.is(g_compound_parse);
+    if (fresh)
+        return as_python_errors([&] { return from_designation(text, channels); });
+    return parse(text, channels);
+}
+
+/// Add the candidates of `impl` to `result`; an implementation that raises
+/// ParseReject is logged and contributes nothing.
+void collect_from(nb::list &result, nb::handle impl, nb::handle text, nb::handle channels) {
+    nb::object pairs;
+    bool fresh = false;
+    try {
+        pairs = parse_with(impl, text, channels, fresh);
+    } catch (nb::python_error &e) {
+        if (!is_error(e, "ParseReject"))
+            throw;
+        korvell::log_debug(g_mod, [&] {
+            return "Parsing rejected: " + korvell::str_text(e.value()) + " " + korvell::str_text(impl.attr("__name__"));
+        });
+        return;
+    }
+    if (fresh && PyList_GET_SIZE(result.ptr()) == 0) {
+        result = nb::borrow<nb::list>(pairs);   // a new list with the same pairs, without the copy
+    } else if (PyList_CheckExact(pairs.ptr())) {
+        Py_ssize_t end = PyList_GET_SIZE(result.ptr());
+        if (PyList_SetSlice(result.ptr(), end, end, pairs.ptr()) < 0)
+            throw nb::python_error();
+    } else {
+        result.attr("extend")(pairs);
+    }
+}
+
 nb::list create(nb::handle text_obj, nb::handle channels) {
     nb::str text = korvell::exact_str(text_obj, "full_designation");
     nb::list result = korvell::new_list();
     // The implementations are looked up on every call, so that classes derived
     // later take part.
     nb::object implementations = g_mod.get("all_implementations")(g_data_types_type);
-    for (nb::handle impl : implementations) {
-        nb::object pairs;
-        try {
-            pairs = impl.attr("from_designation")(text, channels);
-        } catch (nb::python_error &e) {
-            if (!is_error(e, "ParseReject"))
-                throw;
-            korvell::log_debug(g_mod, [&] {
-                return "Parsing rejected: " + korvell::str_text(e.value()) + " " +
-                       korvell::str_text(impl.attr("__name__"));
-            });
-            continue;
-        }
-        if (PyList_CheckExact(pairs.ptr())) {
-            Py_ssize_t end = PyList_GET_SIZE(result.ptr());
-            if (PyList_SetSlice(result.ptr(), end, end, pairs.ptr()) < 0)
-                throw nb::python_error();
-        } else {
-            result.attr("extend")(pairs);
-        }
+    if (PyList_CheckExact(implementations.ptr())) {
+        // What a list iterator does, without one: the length is read at every
+        // step, as a parse may change the list.
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(implementations.ptr()); ++i)
+            collect_from(result, nb::borrow(PyList_GET_ITEM(implementations.ptr(), i)), text, channels);
+        return result;
     }
+    for (nb::handle impl : implementations)
+        collect_from(result, impl, text, channels);
     return result;
 }
 
@@ -501,6 +589,203 @@ bool data_types_eq(nb::handle self, nb::handle other) {
     return true;
 }
 
+// ---------------------------------------------------------------------------
+// Methods as bound.  `self` is typed where nanobind should refuse other objects
+// and instances whose __init__ never ran.
+
+void registry_init(nb::pointer_and_handle<DataTypeRegistry> self) {
+    new (self.p) DataTypeRegistry();
+    self.p->default_keys = korvell::new_set();
+    // Ready before the defaults go in: a subclass's hooks may call any method
+    // on the object.
+    nb::inst_mark_ready(self.h);
+    try {
+        call_register_defaults(self.h);
+    } catch (...) {
+        nb::inst_destruct(self.h);
+        throw;
+    }
+}
+
+nb::object registry_default_keys(RegistrySelf self) { return self.p->default_keys; }
+void registry_set_default_keys(RegistrySelf self, nb::handle value) { self.p->default_keys = nb::borrow(value); }
+void registry_register_defaults(RegistrySelf self) { register_defaults(self.h); }
+void registry_register(RegistrySelf self, nb::handle name, nb::handle value) { register_custom(self.h, name, value); }
+void registry_validate(RegistrySelf self, nb::handle name, nb::handle) { validate_name(self.h, name); }
+void registry_restore(RegistrySelf self, nb::handle snap) { restore(self.h, snap); }
+
+void compound_init(nb::pointer_and_handle<CompoundDataTypes> self, nb::handle brintal) {
+    nb::list list = korvell::exact_list(brintal, "brintal");
+    validate_compound(list);
+    // The entries' Python code may have initialised this very object through
+    // a nested __init__: replace its field then.
+    if (nb::inst_ready(self.h))
+        self.p->brintal = std::move(list);
+    else
+        new (self.p) CompoundDataTypes{std::move(list)};
+}
+
+nb::object compound_brintal(const CompoundDataTypes &c) { return c.brintal; }
+void compound_set_brintal(CompoundDataTypes &c, nb::handle value) { c.brintal = nb::borrow(value); }
+nb::object compound_designation(const CompoundDataTypes &c) { return designation(c.brintal); }
+
+size_t compound_len(const CompoundDataTypes &c) {
+    korvell::RecursionGuard guard(" in CompoundDataTypes.__len__");
+    return nb::len(c.brintal);
+}
+
+nb::object compound_getitem(const CompoundDataTypes &c, nb::handle item) {
+    korvell::RecursionGuard guard(" in CompoundDataTypes.__getitem__");
+    nb::object brintal = c.brintal;   // kept: the index's __index__ may replace the field
+    return brintal[item];
+}
+
+nb::str compound_repr(nb::pointer_and_handle<CompoundDataTypes> self) {
+    nb::object name = nb::handle((PyObject *) Py_TYPE(self.h.ptr())).attr("__qualname__");
+    return nb::str("{}(brintal={!r})").format(name, self.p->brintal);
+}
+
+nb::tuple compound_getstate(const CompoundDataTypes &c) { return nb::make_tuple(c.brintal); }
+
+void compound_setstate(CompoundDataTypes &c, nb::tuple state) {
+    if (nb::len(state) != 1)
+        throw nb::value_error("CompoundDataTypes state must hold 1 field");
+    new (&c) CompoundDataTypes{state[0]};
+}
+
+nb::object base_from_designation(nb::handle, nb::handle) {
+    PyErr_SetNone(PyExc_NotImplementedError);
+    throw nb::python_error();
+}
+
+// ---------------------------------------------------------------------------
+// Binding, one function per class, in the order the module binds its names.
+
+nb::object bind_default_data_type(nb::module_ &m) {
+    nb::object ddt = korvell::make_enum(m, "DefaultDataType", {{"UNSIGNED", ""}, {"SIGNED", "s"}, {"FLOAT", "f"}},
+                                        "Enumeration for default data types.");
+    g_default_data_type = keep(ddt);
+    g_unsigned = keep(ddt.attr("UNSIGNED"));
+    g_signed = keep(ddt.attr("SIGNED"));
+    g_float = keep(ddt.attr("FLOAT"));
+    g_text_empty = interned("");
+    g_text_s = interned("s");
+    g_text_f = interned("f");
+    g_text_u = interned("u");
+    g_name_from_designation = interned("from_designation");
+    nb::object str_type = nb::module_::import_("builtins").attr("str");
+    nb::object data_type = nb::module_::import_("typing").attr("Union")[nb::make_tuple(ddt, str_type)];
+    m.attr("DataType") = data_type;
+    return data_type;
+}
+
+void bind_registry(nb::module_ &m, nb::handle data_type) {
+    nb::object str_type = nb::module_::import_("builtins").attr("str");
+    nb::class_<DataTypeRegistry> reg(m, "DataTypeRegistry", m.attr("Registry")[nb::make_tuple(str_type, data_type)],
+                                     nb::type_slots(korvell::registry_slots));
+    g_registry_type = reg;
+    reg.doc() = "Registry for data types with immutable defaults.";
+    reg.def("__init__", &registry_init, nb::sig("def __init__(self) -> None"),
+            "A registry holding the four defaults: \"\" and \"u\" (UNSIGNED), \"s\" (SIGNED), \"f\" (FLOAT).")
+        .def_prop_rw("_default_keys", &registry_default_keys, &registry_set_default_keys, nb::arg("value").none(),
+                     nb::for_getter(nb::sig("def _default_keys(self) -> set[str]")),
+                     nb::for_setter(nb::sig("def _default_keys(self, value: set[str], /) -> None")),
+                     "The designators registered as defaults.")
+        .def("_register_defaults", &registry_register_defaults,
+             "Register the four default entries, recording each designator as a default first.")
+        .def("register", &registry_register, "name"_a.none(), "value"_a.none() = nb::none(),
+             nb::sig("def register(self, name: str, value: DataType | None = None) -> None"),
+             "Register a custom single-character data type.\n\n"
+             "Without a value the data type is the string ``name`` itself. Default\n"
+             "designators raise DuplicateRegistrationError; other names must be one\n"
+             "character long (ValueError).")
+        .def("_validate", &registry_validate, "name"_a.none(), "_value"_a.none(),
+             nb::sig("def _validate(self, name: str, _value: DataType) -> None"),
+             "Accept default designators and one-character names; raise ValueError otherwise.")
+        .def("restore", &registry_restore, "snap"_a.none(),
+             nb::sig("def restore(self, snap: korvell.pfnc._internal.registry.MappingSnapshot[str, DataType]) "
+                     "-> None"),
+             "Replace the content with that of ``snap``.\n\n"
+             "Every entry is validated and every default must be present with its value\n"
+             "before anything changes; otherwise ValueError and the registry is untouched.");
+    reg.attr("default_snapshot") = nb::module_::import_("builtins").attr("classmethod")(nb::cpp_function(
+        &default_snapshot, nb::scope(reg), nb::name("default_snapshot"), "cls"_a,
+        "A snapshot of a fresh registry: the four defaults and nothing else."));
+    korvell::use_flat_dealloc(reg);
+}
+
+void bind_functions(nb::module_ &m) {
+    m.def("is_data_type", &is_data_type, "potential_data_type"_a.none(),
+          nb::sig("def is_data_type(potential_data_type: object) -> TypeGuard[DataType]"),
+          "True for a DefaultDataType member or any string.");
+    m.def("datatype_name", &datatype_name, "data_type"_a.none(), "multiple_designators"_a.none() = false,
+          nb::sig("def datatype_name(data_type: DataType | None, multiple_designators: object = False) -> str | None"),
+          "The designator text of a data type.\n\n"
+          "A member gives its value, except UNSIGNED, which gives \"u\" when\n"
+          "``multiple_designators`` is true; a string is its own designator and None\n"
+          "comes back unchanged.");
+}
+
+nb::class_<DataTypes> bind_data_types(nb::module_ &m) {
+    nb::class_<DataTypes> base(m, "DataTypes", nb::type_slots(korvell::abstract_base_slots));
+    g_data_types_type = base;
+    base.doc() = "Abstract base class for data type designations.";
+    base.def(nb::init<>())
+        .def_static("create", &create, "full_designation"_a.none(), "number_of_channels"_a.none(),
+                    nb::sig("def create(full_designation: str, number_of_channels: int) -> "
+                            "list[tuple[DataTypes, str]]"),
+                    "The candidates of every implementation, in the order the implementations\n"
+                    "are found; an implementation that raises ParseReject is logged and skipped.")
+        .def("__eq__", &data_types_eq, "other"_a.none(), nb::sig("def __eq__(self, other: object) -> bool"),
+             "Equal when ``other`` is a data-type part with equal entries, channel by channel.");
+    base.attr("__hash__") = nb::none();
+    return base;
+}
+
+void bind_compound(nb::module_ &m) {
+    nb::class_<CompoundDataTypes, DataTypes> cls(m, "CompoundDataTypes", nb::type_slots(CompoundGC::slots));
+    g_compound_type = cls;
+    cls.doc() = "Represents a compound designation containing multiple data types.";
+    cls.def("__init__", &compound_init, "brintal"_a.none(), nb::sig("def __init__(self, brintal: list[DataType]) -> None"))
+        .def_prop_rw("brintal", &compound_brintal, &compound_set_brintal, nb::arg("value").none(),
+                     nb::for_getter(nb::sig("def brintal(self) -> list[DataType]")),
+                     nb::for_setter(nb::sig("def brintal(self, value: list[DataType], /) -> None")),
+                     "The data type of each channel, in channel order.")
+        .def("designation", &compound_designation, nb::sig("def designation(self) -> str"),
+             "The designation text: the designator once when every channel has the same\n"
+             "one, otherwise each channel's designator in order (UNSIGNED writes nothing).")
+        .def("__len__", &compound_len)
+        .def("__getitem__", &compound_getitem, "item"_a.none(), nb::sig("def __getitem__(self, item: int) -> DataType"))
+        .def("__repr__", &compound_repr)
+        .def_static("from_designation", &from_designation, "full_designation"_a.none(),
+                    "number_of_channels"_a.none(),
+                    nb::sig("def from_designation(full_designation: str, number_of_channels: int) -> "
+                            "list[tuple[CompoundDataTypes, str]]"),
+                    "Parse the data types from the front of ``full_designation``.\n\n"
+                    "Candidates, in order: every channel UNSIGNED with nothing consumed; one\n"
+                    "registered designator per channel; one designator shared by every channel.")
+        .def("__getstate__", &compound_getstate)
+        .def("__setstate__", &compound_setstate);
+    cls.attr("__hash__") = nb::none();
+    cls.attr("__match_args__") = nb::make_tuple("brintal");
+    g_compound_parse = keep(cls.attr("from_designation"));
+    korvell::use_flat_dealloc(cls);
+}
+
+/// The abstract operations go on the base only after its implementation is
+/// bound: nanobind refuses to bind a method over an inherited placeholder.
+void make_data_types_abstract(nb::class_<DataTypes> &base) {
+    korvell::make_abstract(base, {{"designation", korvell::MethodKind::method},
+                                  {"__len__", korvell::MethodKind::method},
+                                  {"__getitem__", korvell::MethodKind::method}});
+    base.attr("from_designation") = nb::module_::import_("builtins").attr("staticmethod")(nb::cpp_function(
+        &base_from_designation, nb::scope(base), nb::name("from_designation"), "full_designation"_a.none(),
+        "number_of_channels"_a.none(),
+        nb::sig("def from_designation(full_designation: str, number_of_channels: int) -> "
+                "list[tuple[DataTypes, str]]"),
+        "Parse from the front of ``full_designation``; every implementation provides it."));
+}
+
 } // namespace
 
 NB_MODULE(brintal, m) {
@@ -520,184 +805,13 @@ NB_MODULE(brintal, m) {
     korvell::bind_from(m, "korvell.pfnc._internal.utils", "all_implementations");
     korvell::bind_from(m, "korvell.pfnc._internal.registry", "MappingSnapshot");
     korvell::bind_from(m, "korvell.pfnc._internal.registry", "Registry");
-
     m.attr("logger") = m.attr("getLogger")(m.attr("__name__"));
 
-    // ---- DefaultDataType, DataType
-    nb::object ddt = korvell::make_enum(m, "DefaultDataType", {{"UNSIGNED", ""}, {"SIGNED", "s"}, {"FLOAT", "f"}},
-                                        "Enumeration for default data types.");
-    g_default_data_type = keep(ddt);
-    g_unsigned = keep(ddt.attr("UNSIGNED"));
-    g_signed = keep(ddt.attr("SIGNED"));
-    g_float = keep(ddt.attr("FLOAT"));
-    g_text_empty = interned("");
-    g_text_s = interned("s");
-    g_text_f = interned("f");
-    g_text_u = interned("u");
-
-    nb::object str_type = nb::module_::import_("builtins").attr("str");
-    nb::object data_type = nb::module_::import_("typing").attr("Union")[nb::make_tuple(ddt, str_type)];
-    m.attr("DataType") = data_type;
-
-    // ---- DataTypeRegistry, DATA_TYPE_REGISTRY
-    nb::object registry_base = m.attr("Registry");
-    g_registry_base = registry_base;
-    nb::class_<DataTypeRegistry> reg(m, "DataTypeRegistry", registry_base[nb::make_tuple(str_type, data_type)],
-                                     nb::type_slots(korvell::registry_slots));
-    g_registry_type = reg;
-    reg.doc() = "Registry for data types with immutable defaults.";
-    reg.def(
-           "__init__",
-           [](nb::pointer_and_handle<DataTypeRegistry> self) {
-               new (self.p) DataTypeRegistry();
-               self.p->default_keys = korvell::new_set();
-               // Ready before the defaults go in: a subclass's hooks may call
-               // any method on the object.
-               nb::inst_mark_ready(self.h);
-               try {
-                   call_register_defaults(self.h);
-               } catch (...) {
-                   nb::inst_destruct(self.h);
-                   throw;
-               }
-           },
-           nb::sig("def __init__(self) -> None"),
-           "A registry holding the four defaults: \"\" and \"u\" (UNSIGNED), \"s\" (SIGNED), \"f\" (FLOAT).")
-        .def_prop_rw(
-            "_default_keys", [](RegistrySelf self) { return self.p->default_keys; },
-            [](RegistrySelf self, nb::handle value) { self.p->default_keys = nb::borrow(value); },
-            nb::arg("value").none(), nb::for_getter(nb::sig("def _default_keys(self) -> set[str]")),
-            nb::for_setter(nb::sig("def _default_keys(self, value: set[str], /) -> None")),
-            "The designators registered as defaults.")
-        .def(
-            "_register_defaults", [](RegistrySelf self) { register_defaults(self.h); },
-             "Register the four default entries, recording each designator as a default first.")
-        .def(
-            "register",
-            [](RegistrySelf self, nb::handle name, nb::handle value) { register_custom(self.h, name, value); },
-            "name"_a.none(), "value"_a.none() = nb::none(),
-             nb::sig("def register(self, name: str, value: DataType | None = None) -> None"),
-             "Register a custom single-character data type.\n\n"
-             "Without a value the data type is the string ``name`` itself. Default\n"
-             "designators raise DuplicateRegistrationError; other names must be one\n"
-             "character long (ValueError).")
-        .def(
-            "_validate", [](RegistrySelf self, nb::handle name, nb::handle) { validate_name(self.h, name); },
-            "name"_a.none(), "_value"_a.none(),
-             nb::sig("def _validate(self, name: str, _value: DataType) -> None"),
-             "Accept default designators and one-character names; raise ValueError otherwise.")
-        .def(
-            "restore", [](RegistrySelf self, nb::handle snap) { restore(self.h, snap); }, "snap"_a.none(),
-             nb::sig("def restore(self, snap: korvell.pfnc._internal.registry.MappingSnapshot[str, DataType]) "
-                     "-> None"),
-             "Replace the content with that of ``snap``.\n\n"
-             "Every entry is validated and every default must be present with its value\n"
-             "before anything changes; otherwise ValueError and the registry is untouched.");
-    reg.attr("default_snapshot") = nb::module_::import_("builtins").attr("classmethod")(nb::cpp_function(
-        &default_snapshot, nb::scope(reg), nb::name("default_snapshot"), "cls"_a,
-        "A snapshot of a fresh registry: the four defaults and nothing else."));
-    m.attr("DATA_TYPE_REGISTRY") = reg();
-
-    // ---- is_data_type, datatype_name
-    m.def("is_data_type", &is_data_type, "potential_data_type"_a.none(),
-          nb::sig("def is_data_type(potential_data_type: object) -> TypeGuard[DataType]"),
-          "True for a DefaultDataType member or any string.");
-    m.def("datatype_name", &datatype_name, "data_type"_a.none(), "multiple_designators"_a.none() = false,
-          nb::sig("def datatype_name(data_type: DataType | None, multiple_designators: object = False) -> str | None"),
-          "The designator text of a data type.\n\n"
-          "A member gives its value, except UNSIGNED, which gives \"u\" when\n"
-          "``multiple_designators`` is true; a string is its own designator and None\n"
-          "comes back unchanged.");
-
-    // ---- DataTypes (abstract) and CompoundDataTypes
-    nb::class_<DataTypes> base(m, "DataTypes", nb::type_slots(korvell::abstract_base_slots));
-    g_data_types_type = base;
-    base.doc() = "Abstract base class for data type designations.";
-    base.def(nb::init<>())
-        .def_static("create", &create, "full_designation"_a.none(), "number_of_channels"_a.none(),
-                    nb::sig("def create(full_designation: str, number_of_channels: int) -> "
-                            "list[tuple[DataTypes, str]]"),
-                    "The candidates of every implementation, in the order the implementations\n"
-                    "are found; an implementation that raises ParseReject is logged and skipped.")
-        .def("__eq__", &data_types_eq, "other"_a.none(), nb::sig("def __eq__(self, other: object) -> bool"),
-             "Equal when ``other`` is a data-type part with equal entries, channel by channel.");
-    base.attr("__hash__") = nb::none();
-
-    nb::class_<CompoundDataTypes, DataTypes> cls(m, "CompoundDataTypes", nb::type_slots(CompoundGC::slots));
-    g_compound_type = cls;
-    cls.doc() = "Represents a compound designation containing multiple data types.";
-    cls.def(
-           "__init__",
-           [](nb::pointer_and_handle<CompoundDataTypes> self, nb::handle brintal) {
-               nb::list list = korvell::exact_list(brintal, "brintal");
-               validate_compound(list);
-               // The entries' Python code may have initialised this very
-               // object through a nested __init__: replace its field then.
-               if (nb::inst_ready(self.h))
-                   self.p->brintal = std::move(list);
-               else
-                   new (self.p) CompoundDataTypes{std::move(list)};
-           },
-           "brintal"_a.none(), nb::sig("def __init__(self, brintal: list[DataType]) -> None"))
-        .def_prop_rw(
-            "brintal", [](const CompoundDataTypes &c) { return c.brintal; },
-            [](CompoundDataTypes &c, nb::handle value) { c.brintal = nb::borrow(value); }, nb::arg("value").none(),
-            nb::for_getter(nb::sig("def brintal(self) -> list[DataType]")),
-            nb::for_setter(nb::sig("def brintal(self, value: list[DataType], /) -> None")),
-            "The data type of each channel, in channel order.")
-        .def(
-            "designation", [](const CompoundDataTypes &c) { return designation(c.brintal); },
-            nb::sig("def designation(self) -> str"),
-            "The designation text: the designator once when every channel has the same\n"
-            "one, otherwise each channel's designator in order (UNSIGNED writes nothing).")
-        .def("__len__",
-             [](const CompoundDataTypes &c) {
-                 korvell::RecursionGuard guard(" in CompoundDataTypes.__len__");
-                 return nb::len(c.brintal);
-             })
-        .def(
-            "__getitem__",
-            [](const CompoundDataTypes &c, nb::handle item) -> nb::object {
-                korvell::RecursionGuard guard(" in CompoundDataTypes.__getitem__");
-                nb::object brintal = c.brintal;   // kept: the index's __index__ may replace the field
-                return brintal[item];
-            },
-            "item"_a.none(), nb::sig("def __getitem__(self, item: int) -> DataType"))
-        .def("__repr__",
-             [](nb::pointer_and_handle<CompoundDataTypes> self) {
-                 nb::object name = nb::handle((PyObject *) Py_TYPE(self.h.ptr())).attr("__qualname__");
-                 return nb::str("{}(brintal={!r})").format(name, self.p->brintal);
-             })
-        .def_static("from_designation", &from_designation, "full_designation"_a.none(),
-                    "number_of_channels"_a.none(),
-                    nb::sig("def from_designation(full_designation: str, number_of_channels: int) -> "
-                            "list[tuple[CompoundDataTypes, str]]"),
-                    "Parse the data types from the front of ``full_designation``.\n\n"
-                    "Candidates, in order: every channel UNSIGNED with nothing consumed; one\n"
-                    "registered designator per channel; one designator shared by every channel.")
-        .def("__getstate__", [](const CompoundDataTypes &c) { return nb::make_tuple(c.brintal); })
-        .def("__setstate__",
-             [](CompoundDataTypes &c, nb::tuple state) {
-                 if (nb::len(state) != 1)
-                     throw nb::value_error("CompoundDataTypes state must hold 1 field");
-                 new (&c) CompoundDataTypes{state[0]};
-             });
-    cls.attr("__hash__") = nb::none();
-    cls.attr("__match_args__") = nb::make_tuple("brintal");
-    korvell::use_flat_dealloc(cls);
-    korvell::use_flat_dealloc(reg);
-
-    // The abstract operations go on the base only after its implementation is bound.
-    korvell::make_abstract(base, {{"designation", korvell::MethodKind::method},
-                                  {"__len__", korvell::MethodKind::method},
-                                  {"__getitem__", korvell::MethodKind::method}});
-    base.attr("from_designation") = nb::module_::import_("builtins").attr("staticmethod")(nb::cpp_function(
-        [](nb::handle, nb::handle) -> nb::object {
-            PyErr_SetNone(PyExc_NotImplementedError);
-            throw nb::python_error();
-        },
-        nb::scope(base), nb::name("from_designation"), "full_designation"_a.none(), "number_of_channels"_a.none(),
-        nb::sig("def from_designation(full_designation: str, number_of_channels: int) -> "
-                "list[tuple[DataTypes, str]]"),
-        "Parse from the front of ``full_designation``; every implementation provides it."));
+    nb::object data_type = bind_default_data_type(m);
+    bind_registry(m, data_type);
+    m.attr("DATA_TYPE_REGISTRY") = nb::handle(g_registry_type)();
+    bind_functions(m);
+    nb::class_<DataTypes> base = bind_data_types(m);
+    bind_compound(m);
+    make_data_types_abstract(base);
 }
