@@ -104,7 +104,6 @@ std::string format_counts(const long long *counts, size_t n) {
 // Python values.
 
 korvell::ModuleRef g_mod;
-PyTypeObject *g_size_type = nullptr;   // Size, bound once
 
 struct Size {
     nb::object sizes = nb::none();
@@ -162,20 +161,14 @@ void validate(nb::handle sizes) {
             }
             if (!zero.is_valid())
                 zero = nb::int_(0);
-            int le = PyObject_RichCompareBool(entry.ptr(), zero.ptr(), Py_LE);
-            if (le < 0)
-                throw nb::python_error();
-            if (le)
+            if (korvell::compare(entry, zero, Py_LE))
                 reject_sizes(sizes);
         }
         return;
     }
     nb::object zero = nb::int_(0);
     for (nb::handle entry : sizes) {
-        int le = PyObject_RichCompareBool(entry.ptr(), zero.ptr(), Py_LE);
-        if (le < 0)
-            throw nb::python_error();
-        if (le)
+        if (korvell::compare(entry, zero, Py_LE))
             reject_sizes(sizes);
     }
 }
@@ -183,12 +176,8 @@ void validate(nb::handle sizes) {
 /// Designation of arbitrary entries: each becomes an int through `__index__`.
 std::string format_general(nb::handle sizes) {
     std::vector<nb::object> values;
-    for (nb::handle entry : sizes) {
-        PyObject *v = PyNumber_Index(entry.ptr());
-        if (!v)
-            throw nb::python_error();
-        values.push_back(nb::steal(v));
-    }
+    for (nb::handle entry : sizes)
+        values.push_back(korvell::owned(PyNumber_Index(entry.ptr())));
     if (values.empty())
         return std::string();
     bool all_equal = true;
@@ -225,7 +214,7 @@ nb::str designation(const Size &s) {
 
 /// A Size that keeps `sizes`, made without a call of its __init__.
 nb::object new_size(nb::handle sizes) {
-    nb::object obj = nb::inst_alloc(nb::handle((PyObject *) g_size_type));
+    nb::object obj = nb::inst_alloc(nb::handle((PyObject *) korvell::bound_type<Size>));
     new (nb::inst_ptr<Size>(obj)) Size{nb::borrow(sizes)};
     nb::inst_mark_ready(obj);
     return obj;
@@ -235,8 +224,7 @@ nb::object new_size(nb::handle sizes) {
 /// equal to its byte offset since all before it is ASCII.
 nb::object size_and_rest(nb::handle sizes, nb::handle text, size_t rest) {
     nb::object size = new_size(sizes);
-    nb::object remainder = korvell::owned(PyUnicode_Substring(text.ptr(), (Py_ssize_t) rest, PY_SSIZE_T_MAX));
-    return korvell::owned(PyTuple_Pack(2, size.ptr(), remainder.ptr()));
+    return korvell::pair(size, korvell::owned(PyUnicode_Substring(text.ptr(), (Py_ssize_t) rest, PY_SSIZE_T_MAX)));
 }
 
 /// Longest shared list built here instead of by `[count] * channels`, which
@@ -247,7 +235,7 @@ constexpr long long kDirectShared = 1 << 16;
 nb::list shared_sizes(nb::handle count, nb::handle channels_int, long long channels) {
     if (channels < 0 || channels > kDirectShared) {
         nb::list one = korvell::new_list();
-        one.append(count);
+        korvell::append(one, count);
         return korvell::owned<nb::list>(PyNumber_Multiply(one.ptr(), channels_int.ptr()));
     }
     nb::list sizes = korvell::owned<nb::list>(PyList_New((Py_ssize_t) channels));
@@ -272,7 +260,7 @@ nb::object from_designation(nb::handle designation_obj, nb::handle channels_obj)
         channels = overflow > 0 ? LLONG_MAX : LLONG_MIN;
 
     if (channels == 0)
-        return korvell::owned(PyTuple_Pack(2, new_size(korvell::new_list()).ptr(), designation.ptr()));
+        return korvell::pair(new_size(korvell::new_list()), designation);
 
     korvell::Text text = korvell::view_text(designation);
     SizeReading reading = read_sizes(text.view, channels);
@@ -303,7 +291,7 @@ nb::object from_designation(nb::handle designation_obj, nb::handle channels_obj)
 
 void size_init(nb::pointer_and_handle<Size> self, nb::handle sizes) {
     nb::list list = korvell::exact_list(sizes, "sizes");
-    if (Py_TYPE(self.h.ptr()) == g_size_type) {
+    if (korvell::exact_type(self.h, korvell::bound_type<Size>)) {
         validate(list);
         // The entries' Python code may have initialised this very object
         // through a nested __init__: replace its field then.
@@ -345,7 +333,7 @@ nb::object size_getitem(const Size &s, nb::handle item) {
 }
 
 bool size_eq(const Size &s, nb::handle other) {
-    const Size *o = korvell::instance_of<Size>(other);
+    const Size *o = korvell::record_of<Size>(other);
     if (!o)
         return false;
     // Both lists are kept while their entries compare: an entry's __eq__ may
@@ -369,7 +357,7 @@ void size_setstate(Size &s, nb::tuple state) {
 
 void bind_size(nb::module_ &m) {
     nb::class_<Size> cls(m, "Size", nb::type_slots(SizeGC::slots));
-    g_size_type = (PyTypeObject *) cls.ptr();
+    korvell::bound_type<Size> = (PyTypeObject *) cls.ptr();
     cls.doc() = "Bit count of each channel of a pixel format, in channel order.";
     cls.def("__init__", &size_init, "sizes"_a.none(), nb::sig("def __init__(self, sizes: list[int]) -> None"))
         .def("__post_init__", &size_post_init,
