@@ -968,3 +968,14 @@ class TestRegistryReadAtCallTime:
         registry.register("q", F)
         assert first == [([U, U], "qs")]
         assert parsed(CompoundDataTypes.from_designation("qs", 2)) == [([U, U], "qs"), ([F, S], "")]
+
+
+@pytest.mark.parametrize("container", [list, tuple, iter], ids=["list", "tuple", "iterator"])
+@pytest.mark.parametrize("first", [True, False], ids=["before-compound", "after-compound"])
+def test_candidates_of_any_iterable_are_added_in_order(monkeypatch, later_subclasses, container, first):
+    Other = make_part("Other", from_designation=lambda text, channels: container([("other", text)]))
+    order = [Other, CompoundDataTypes] if first else [CompoundDataTypes, Other]
+    monkeypatch.setattr(brintal, "all_implementations", lambda base: order)
+    own = CompoundDataTypes.from_designation("s", 1)
+    expected = [("other", "s")] + own if first else own + [("other", "s")]
+    assert DataTypes.create("s", 1) == expected

@@ -449,8 +449,8 @@ nb::object parse_with(nb::handle impl, nb::handle text, nb::handle channels, boo
 // implementation taken as the result instead of copied) saves about 150 ns of
 // DataTypes.create; until it has them the factory collects here.
 
-/// Add the candidates of `impl` to `result`; an implementation that raises
-/// ParseReject is logged and contributes nothing.
+/// Add the candidates of `impl` to `result` (made when first needed); an
+/// implementation that raises ParseReject is logged and contributes nothing.
 void collect_from(nb::list &result, nb::handle impl, nb::handle text, nb::handle channels) {
     nb::object pairs;
     bool fresh = false;
@@ -464,19 +464,19 @@ void collect_from(nb::list &result, nb::handle impl, nb::handle text, nb::handle
         });
         return;
     }
-    if (fresh && PyList_GET_SIZE(result.ptr()) == 0) {
+    bool empty = !result.is_valid() || PyList_GET_SIZE(result.ptr()) == 0;
+    if (fresh && empty) {
         result = nb::borrow<nb::list>(pairs);   // a new list with the same pairs, without the copy
-    } else if (PyList_CheckExact(pairs.ptr())) {
-        Py_ssize_t end = PyList_GET_SIZE(result.ptr());
-        korvell::checked(PyList_SetSlice(result.ptr(), end, end, pairs.ptr()));
-    } else {
-        result.attr("extend")(pairs);
+        return;
     }
+    if (!result.is_valid())
+        result = korvell::new_list();
+    korvell::extend_list(result, pairs);
 }
 
 nb::list create(nb::handle text_obj, nb::handle channels) {
     nb::str text = korvell::exact_str(text_obj, "full_designation");
-    nb::list result = korvell::new_list();
+    nb::list result = nb::steal<nb::list>(nb::handle());   // made when the first candidates come
     // The implementations are looked up on every call, so that classes derived
     // later take part.
     nb::object implementations =
@@ -486,11 +486,11 @@ nb::list create(nb::handle text_obj, nb::handle channels) {
         // step, as a parse may change the list.
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(implementations.ptr()); ++i)
             collect_from(result, nb::borrow(PyList_GET_ITEM(implementations.ptr(), i)), text, channels);
-        return result;
+    } else {
+        for (nb::handle impl : implementations)
+            collect_from(result, impl, text, channels);
     }
-    for (nb::handle impl : implementations)
-        collect_from(result, impl, text, channels);
-    return result;
+    return result.is_valid() ? result : korvell::new_list();
 }
 
 /// Value equality of two data-type parts, channel by channel.
