@@ -36,7 +36,8 @@ def _implementations_as_tuple():
 
 
 class _Registry(DataTypeRegistry):
-    """Behaves alike, but is not exactly the module's class: lookups go through resolve."""
+    """Behaves alike, but is not exactly the module's class: lookups go through
+    resolve, and a character that is not registered costs a NotRegisteredError."""
 
 
 def _registry_subclass():
@@ -62,6 +63,13 @@ CASES = [
     (
         'CompoundDataTypes.from_designation("f", 3) <registry subclass>',
         lambda: CompoundDataTypes.from_designation("f", 3),
+        None,
+        _registry_subclass,
+    ),
+    ('CompoundDataTypes.from_designation("p32", 3)', lambda: CompoundDataTypes.from_designation("p32", 3)),
+    (
+        'CompoundDataTypes.from_designation("p32", 3) <registry subclass>',
+        lambda: CompoundDataTypes.from_designation("p32", 3),
         None,
         _registry_subclass,
     ),
