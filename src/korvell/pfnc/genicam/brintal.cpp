@@ -13,19 +13,19 @@ using namespace nb::literals;
 namespace {
 
 // ---------------------------------------------------------------------------
-// Plain C++: which readings a per-channel parse yields, from the channel count
-// and the number of designators read before the first unregistered one.
+// Plain C++: which designator readings a parse yields, from the channel count
+// and the number of designators read before the first unregistered one (the
+// unsigned reading needs only a positive channel count).
 
 struct Readings {
-    bool unsigned_reading;   // every channel UNSIGNED, nothing consumed
-    bool per_channel;        // one designator per channel
-    bool shared;             // the one designator read, for every channel
+    bool per_channel;   // one designator per channel
+    bool shared;        // the one designator read, for every channel
 };
 
-/// The per-channel and shared readings exclude each other: the first with one
-/// designator needs one channel, the second more than one.
+/// The two exclude each other: the first with one designator needs one
+/// channel, the second more than one.
 constexpr Readings readings_for(Py_ssize_t channels, Py_ssize_t decoded) {
-    return {channels > 0, decoded == channels, decoded == 1 && channels > 1};
+    return {decoded == channels, decoded == 1 && channels > 1};
 }
 
 // ---------------------------------------------------------------------------
@@ -263,10 +263,7 @@ void validate_compound(nb::handle brintal) {
 /// A validated CompoundDataTypes that keeps `brintal` itself.
 nb::object new_compound(nb::handle brintal) {
     validate_compound(brintal);
-    nb::object obj = nb::inst_alloc(nb::handle((PyObject *) korvell::bound_type<CompoundDataTypes>));
-    new (nb::inst_ptr<CompoundDataTypes>(obj)) CompoundDataTypes{nb::borrow(brintal)};
-    nb::inst_mark_ready(obj);
-    return obj;
+    return korvell::new_record(CompoundDataTypes{nb::borrow(brintal)});
 }
 
 /// A list of `count` references to `item`.
@@ -375,7 +372,6 @@ nb::object text_from(nb::handle text, Py_ssize_t start) {
     return korvell::owned(PyUnicode_Substring(text.ptr(), start, PY_SSIZE_T_MAX));
 }
 
-
 nb::list from_designation(nb::handle text_obj, nb::handle channels_obj) {
     nb::str text = korvell::exact_str(text_obj, "full_designation");
     Py_ssize_t channels = channel_count(channels_obj);
@@ -386,7 +382,8 @@ nb::list from_designation(nb::handle text_obj, nb::handle channels_obj) {
     if (channels > 0)
         append(result, pair(new_compound(repeated(g_unsigned, channels)), text));
     else
-        korvell::log_value_rejected(g_mod, [] { return g_mod.get("PixelFormatValueReject")("brintal must have length > 0"); });
+        korvell::log_value_rejected(g_mod,
+                                    [] { return g_mod.get("PixelFormatValueReject")("brintal must have length > 0"); });
 
     nb::list decoded = decode_per_channel(text, channels);
     Readings readings = readings_for(channels, PyList_GET_SIZE(decoded.ptr()));
@@ -679,7 +676,8 @@ void bind_compound(nb::module_ &m) {
     nb::class_<CompoundDataTypes, DataTypes> cls(m, "CompoundDataTypes", nb::type_slots(CompoundGC::slots));
     korvell::bound_type<CompoundDataTypes> = (PyTypeObject *) cls.ptr();
     cls.doc() = "Represents a compound designation containing multiple data types.";
-    cls.def("__init__", &compound_init, "brintal"_a.none(), nb::sig("def __init__(self, brintal: list[DataType]) -> None"))
+    cls.def("__init__", &compound_init, "brintal"_a.none(),
+            nb::sig("def __init__(self, brintal: list[DataType]) -> None"))
         .def_prop_rw("brintal", &compound_brintal, &compound_set_brintal, nb::arg("value").none(),
                      nb::for_getter(nb::sig("def brintal(self) -> list[DataType]")),
                      nb::for_setter(nb::sig("def brintal(self, value: list[DataType], /) -> None")),

@@ -213,12 +213,7 @@ nb::str designation(const Size &s) {
 }
 
 /// A Size that keeps `sizes`, made without a call of its __init__.
-nb::object new_size(nb::handle sizes) {
-    nb::object obj = nb::inst_alloc(nb::handle((PyObject *) korvell::bound_type<Size>));
-    new (nb::inst_ptr<Size>(obj)) Size{nb::borrow(sizes)};
-    nb::inst_mark_ready(obj);
-    return obj;
-}
+nb::object new_size(nb::handle sizes) { return korvell::new_record(Size{nb::borrow(sizes)}); }
 
 /// (size, rest): the text after the run, which begins at a character offset
 /// equal to its byte offset since all before it is ASCII.
@@ -364,7 +359,8 @@ void bind_size(nb::module_ &m) {
              "Check that every entry is greater than 0; raise PixelFormatValueReject otherwise.")
         .def_prop_rw("sizes", &size_sizes, &size_set_sizes, nb::arg("value").none(),
                      nb::for_getter(nb::sig("def sizes(self) -> list[int]")),
-                     nb::for_setter(nb::sig("def sizes(self, value: list[int], /) -> None")), "Bit count of each channel.")
+                     nb::for_setter(nb::sig("def sizes(self, value: list[int], /) -> None")),
+                     "Bit count of each channel.")
         .def("__len__", &size_len)
         .def("__getitem__", &size_getitem, "item"_a.none(), nb::sig("def __getitem__(self, item: int) -> int"))
         .def("__eq__", &size_eq, "other"_a.none(), nb::sig("def __eq__(self, other: object) -> bool"))
