@@ -876,3 +876,106 @@ def test_designation_is_among_its_own_candidates(channels):
             continue  # "s" for UNSIGNED, SIGNED reads back as two SIGNED channels
         part = CompoundDataTypes(list(entries))
         assert (part, "_8") in DataTypes.create(part.designation() + "_8", channels), entries
+
+
+# Guards of the fast paths: each fallback gives what the general path gives.
+import collections  # noqa: E402
+import functools  # noqa: E402
+import types  # noqa: E402
+
+
+def _through_python(monkeypatch):
+    """CompoundDataTypes.from_designation replaced by an equal callable that is not the bound one."""
+    monkeypatch.setattr(CompoundDataTypes, "from_designation", functools.partial(CompoundDataTypes.from_designation))
+
+
+class TestFactoryGuards:
+    """The factory calls the module's own parse directly only while nothing could tell the difference."""
+
+    @pytest.mark.parametrize("route", ["direct", "through-python"])
+    @pytest.mark.parametrize("text, channels", [("sfu_x", 3), ("f", 3), ("", 2), ("s", 1), ("p", 3)])
+    def test_same_candidates_on_both_routes(self, monkeypatch, route, text, channels):
+        expected = parsed(CompoundDataTypes.from_designation(text, channels))
+        if route == "through-python":
+            _through_python(monkeypatch)
+        assert parsed(DataTypes.create(text, channels)) == expected
+
+    @pytest.mark.parametrize("route", ["direct", "through-python"])
+    def test_errors_match_parse_reject_as_python_errors(self, monkeypatch, debug_log, route):
+        if route == "through-python":
+            _through_python(monkeypatch)
+        monkeypatch.setattr(brintal, "ParseReject", TypeError)
+        assert DataTypes.create("s", "3") == []
+        assert messages(debug_log) == ["Parsing rejected: number_of_channels must be int, not str CompoundDataTypes"]
+
+    def test_override_in_a_subclass_made_after_a_parse_is_called(self, later_subclasses):
+        before = DataTypes.create("s", 1)
+
+        class Custom(CompoundDataTypes):
+            @staticmethod
+            def from_designation(full_designation, number_of_channels):
+                return [(Custom([DefaultDataType.FLOAT]), "!")]
+
+        assert DataTypes.create("s", 1) == before + [(Custom([F]), "!")]
+
+    def test_inherited_parse_counts_once_per_class(self, later_subclasses):
+        DataTypes.create("s", 1)
+        Inheriting = type("Inheriting", (CompoundDataTypes,), {})
+        once = CompoundDataTypes.from_designation("s", 1)
+        assert DataTypes.create("s", 1) == once + once
+        assert Inheriting in brintal.all_implementations(DataTypes)
+
+    def test_result_is_never_a_list_an_implementation_keeps(self, monkeypatch):
+        kept = CompoundDataTypes.from_designation("s", 1)
+        monkeypatch.setattr(CompoundDataTypes, "from_designation", staticmethod(lambda text, channels: kept))
+        result = DataTypes.create("s", 1)
+        assert result == kept and result is not kept
+
+    def test_list_of_implementations_grown_by_a_parse_is_followed(self, monkeypatch, later_subclasses):
+        found = []
+
+        def grow(text, channels):
+            found.append(CompoundDataTypes)
+            return [("grown", text)]
+
+        Growing = make_part("Growing", from_designation=grow)
+        found.append(Growing)
+        monkeypatch.setattr(brintal, "all_implementations", lambda base: found)
+        assert DataTypes.create("s", 1) == [("grown", "s")] + CompoundDataTypes.from_designation("s", 1)
+
+
+class TestRegistryReadAtCallTime:
+    def test_replaced_registry_base_registers_the_defaults(self, monkeypatch):
+        registered = []
+
+        def register(self, name, value):
+            registered.append(name)
+            Registry.register(self, name, value)
+
+        monkeypatch.setattr(brintal, "Registry", types.SimpleNamespace(register=register))
+        registry = DataTypeRegistry()
+        registry.register("q")
+        assert registered == ["", "s", "f", "u", "q"]
+        assert registry.resolve("q") == "q"
+
+    @pytest.mark.parametrize(
+        "mapping", [dict, collections.OrderedDict, type("Mapping", (dict,), {})], ids=lambda t: t.__name__
+    )
+    def test_registry_mapping_of_another_type_reads_alike(self, mapping):
+        registry = DATA_TYPE_REGISTRY
+        registry._registry = mapping(registry._registry)
+        first = parsed(CompoundDataTypes.from_designation("qs", 2))
+        registry.register("q", F)
+        assert first == [([U, U], "qs")]
+        assert parsed(CompoundDataTypes.from_designation("qs", 2)) == [([U, U], "qs"), ([F, S], "")]
+
+
+@pytest.mark.parametrize("container", [list, tuple, iter], ids=["list", "tuple", "iterator"])
+@pytest.mark.parametrize("first", [True, False], ids=["before-compound", "after-compound"])
+def test_candidates_of_any_iterable_are_added_in_order(monkeypatch, later_subclasses, container, first):
+    Other = make_part("Other", from_designation=lambda text, channels: container([("other", text)]))
+    order = [Other, CompoundDataTypes] if first else [CompoundDataTypes, Other]
+    monkeypatch.setattr(brintal, "all_implementations", lambda base: order)
+    own = CompoundDataTypes.from_designation("s", 1)
+    expected = [("other", "s")] + own if first else own + [("other", "s")]
+    assert DataTypes.create("s", 1) == expected

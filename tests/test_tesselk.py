@@ -265,3 +265,84 @@ def test_module_is_compiled():
     assert not tesselk.__file__.endswith(".py")
     assert tesselk.__name__ == "korvell.pfnc.genicam.tesselk"
     assert Size.__module__ == "korvell.pfnc.genicam.tesselk"
+
+
+# Machine-sized counts are handled in C++ only while every entry is an exact
+# int of an exact list; everything else takes the interpreter's rules.  Both
+# ways are checked against the same rules written out in Python.
+
+
+def _reference_designation(sizes):
+    values = [v.__index__() for v in sizes]
+    if not values:
+        return ""
+    if all(v == values[0] for v in values):
+        return str(values[0])
+    width = len(str(max(values)))
+    return "".join(("-" if v < 0 else "") + str(abs(v)).zfill(width - (v < 0)) for v in values)
+
+
+class _Bits(int):
+    """An int that is not exactly an int."""
+
+
+@pytest.mark.parametrize(
+    "sizes",
+    [
+        [5, 6, 5],
+        [_Bits(5), 6, 5],
+        [True, 10],
+        list(range(1, 17)),
+        list(range(1, 18)),
+        [2**63 - 1, 3],
+        [2**63, 3],
+        [-(2**63), 3],
+        [7] * 40,
+        [-5, 12],
+        [-100, 5],
+    ],
+    ids=["small", "int-subclass", "bool", "16", "17", "int64-max", "past-int64", "int64-min", "40-alike", "negative", "negative-widest"],
+)
+def test_designation_matches_the_reference(sizes):
+    size = Size([8])
+    size.sizes = sizes  # unvalidated, as a reassigned field may be
+    assert size.designation() == _reference_designation(sizes)
+
+
+class _Sneaky(int):
+    """Compares like an int, and changes the list it sits in when compared."""
+
+    def __le__(self, other):
+        self.target.append(self.extra)
+        return int(self) <= other
+
+
+@pytest.mark.parametrize("extra, rejected", [(0, True), (3, False), (_Bits(-1), True)], ids=["zero", "positive", "subclass"])
+def test_entries_added_during_validation_are_checked_like_a_list_iterator(extra, rejected):
+    sizes = [4]
+    sneaky = _Sneaky(8)
+    sneaky.target, sneaky.extra = sizes, extra
+    sizes.append(sneaky)
+    if rejected:
+        with pytest.raises(PixelFormatValueReject):
+            Size(sizes)
+    else:
+        assert Size(sizes).sizes == [4, 8, extra]
+
+
+@pytest.mark.parametrize("channels", [3, 2**16, 2**16 + 1, -2, -(2**70)], ids=str)
+@pytest.mark.parametrize("text", ["7p", "0p"])
+def test_shared_count_reads_as_count_times_channels(text, channels):
+    """A one-digit run is shared by any count but 1 and -1: the list is [count] * channels."""
+    try:
+        expected = [int(text[0])] * channels
+    except OverflowError:
+        with pytest.raises(OverflowError):
+            Size.from_designation(text, channels)
+        return
+    if 0 in expected:
+        with pytest.raises(PixelFormatValueReject, match=r"^Sizes must all be larger than 0 \[0"):
+            Size.from_designation(text, channels)
+        return
+    size, rest = Size.from_designation(text, channels)
+    assert (size.sizes, rest) == (expected, "p")

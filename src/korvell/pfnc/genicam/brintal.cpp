@@ -2,7 +2,9 @@
 // registry of single-character designators, and the per-channel data-type part.
 #include "binding.hpp"
 
+#include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace nb = nanobind;
@@ -11,32 +13,38 @@ using namespace nb::literals;
 namespace {
 
 // ---------------------------------------------------------------------------
+// Plain C++: which designator readings a parse yields, from the channel count
+// and the number of designators read before the first unregistered one (the
+// unsigned reading needs only a positive channel count).
+
+struct Readings {
+    bool per_channel;   // one designator per channel
+    bool shared;        // the one designator read, for every channel
+};
+
+/// The two exclude each other: the first with one designator needs one
+/// channel, the second more than one.
+constexpr Readings readings_for(Py_ssize_t channels, Py_ssize_t decoded) {
+    return {decoded == channels, decoded == 1 && channels > 1};
+}
+
+// ---------------------------------------------------------------------------
 // Objects fixed at import.  The enumeration, its members and their values are
 // this module's own and never change; they are kept (with a reference of their
 // own) so that the hot paths need no attribute lookups.  The names bound from
-// other modules, the logger and DATA_TYPE_REGISTRY are read from the module on
-// every use instead.
+// other modules (Registry among them), the logger and DATA_TYPE_REGISTRY are
+// read from the module on every use instead.
 
 korvell::ModuleRef g_mod;
 
-nb::handle g_default_data_type;                // the DefaultDataType class
-nb::handle g_unsigned, g_signed, g_float;      // its members
-nb::handle g_text_empty, g_text_s, g_text_f, g_text_u;   // "", "s", "f", "u"
+korvell::Kept g_default_data_type;                // the DefaultDataType class
+korvell::Kept g_unsigned, g_signed, g_float;      // its members
+nb::handle g_text_empty, g_text_s, g_text_f, g_text_u;   // "", "s", "f", "u" (interned)
+const korvell::Name kFromDesignation{"from_designation"}, kResolve{"resolve"};
 
-// Bound types (borrowed: the module and their subclasses keep them alive).
-nb::handle g_registry_base;    // Registry, the base of DataTypeRegistry
-nb::handle g_registry_type;    // DataTypeRegistry
-nb::handle g_data_types_type;  // DataTypes
-nb::handle g_compound_type;    // CompoundDataTypes
-
-nb::handle keep(nb::handle h) { return h.inc_ref(); }
-
-nb::handle interned(const char *text) {
-    PyObject *s = PyUnicode_InternFromString(text);
-    if (!s)
-        throw nb::python_error();
-    return s;
-}
+// The function bound as CompoundDataTypes.from_designation: while the class
+// attribute is still this object, the factory calls the parse directly.
+korvell::Kept g_compound_parse;
 
 bool is_member(nb::handle obj) { return (PyObject *) Py_TYPE(obj.ptr()) == g_default_data_type.ptr(); }
 
@@ -49,27 +57,15 @@ nb::handle member_value(nb::handle member) {
     return g_text_f;
 }
 
-bool truth(nb::handle obj) {
-    int t = PyObject_IsTrue(obj.ptr());
-    if (t < 0)
-        throw nb::python_error();
-    return t == 1;
-}
-
 /// `a != b` with the interpreter's rules (no identity shortcut).
 bool not_equal(nb::handle a, nb::handle b) {
-    PyObject *r = PyObject_RichCompare(a.ptr(), b.ptr(), Py_NE);
-    if (!r)
-        throw nb::python_error();
-    return truth(nb::steal(r));
+    return korvell::truth(korvell::owned(PyObject_RichCompare(a.ptr(), b.ptr(), Py_NE)));
 }
 
-bool contains(nb::handle container, nb::handle item) {
-    int found = PySequence_Contains(container.ptr(), item.ptr());
-    if (found < 0)
-        throw nb::python_error();
-    return found == 1;
-}
+using korvell::append;
+using korvell::contains;
+using korvell::pair;
+using korvell::truth;
 
 bool is_error(const nb::python_error &e, const char *type_name) {
     return e.matches(g_mod.get(type_name));
@@ -81,10 +77,7 @@ bool is_error(const nb::python_error &e, const char *type_name) {
 bool is_data_type(nb::handle obj) {
     if (is_member(obj) || PyUnicode_Check(obj.ptr()))
         return true;
-    int r = PyObject_IsInstance(obj.ptr(), g_default_data_type.ptr());
-    if (r < 0)
-        throw nb::python_error();
-    return r == 1;
+    return korvell::checked(PyObject_IsInstance(obj.ptr(), g_default_data_type.ptr())) == 1;
 }
 
 /// The designator text of one data type; a string stands for itself and None
@@ -116,7 +109,7 @@ korvell::RegistryData &registry_of(nb::handle self) {
     return *nb::inst_ptr<korvell::RegistryData>(self);
 }
 
-bool is_exact_registry(nb::handle self) { return (PyObject *) Py_TYPE(self.ptr()) == g_registry_type.ptr(); }
+bool is_exact_registry(nb::handle self) { return korvell::exact_type(self, korvell::bound_type<DataTypeRegistry>); }
 
 // The registry's `_registry` and `_default_keys` are held by an owned
 // reference while they are searched or changed: comparing keys runs Python
@@ -125,8 +118,7 @@ bool is_exact_registry(nb::handle self) { return (PyObject *) Py_TYPE(self.ptr()
 void add_default_key(nb::handle self, nb::handle name) {
     nb::object keys = registry_of(self).default_keys;
     if (PySet_CheckExact(keys.ptr())) {
-        if (PySet_Add(keys.ptr(), name.ptr()) < 0)
-            throw nb::python_error();
+        korvell::checked(PySet_Add(keys.ptr(), name.ptr()));
         return;
     }
     keys.attr("add")(name);
@@ -135,7 +127,7 @@ void add_default_key(nb::handle self, nb::handle name) {
 /// Each designator is recorded as a default before the base registers it, so
 /// that a validation during that registration already accepts it.
 void register_defaults(nb::handle self) {
-    nb::object base_register = g_registry_base.attr("register");
+    nb::object base_register = g_mod.get("Registry").attr("register");
     const nb::handle defaults[][2] = {
         {g_text_empty, g_unsigned}, {g_text_s, g_signed}, {g_text_f, g_float}, {g_text_u, g_unsigned}};
     for (const auto &entry : defaults) {
@@ -177,16 +169,14 @@ void register_custom(nb::handle self, nb::handle name_obj, nb::handle value) {
         korvell::raise_error(g_mod.get("DuplicateRegistrationError"),
                              "Value already registered: " + korvell::repr_text(name));
     call_validate(self, name, value);
-    g_registry_base.attr("register")(self, name, value);
+    g_mod.get("Registry").attr("register")(self, name, value);
 }
 
 /// `_registry.get(name)`: the registered value, or None.
 nb::object registry_get(nb::handle mapping, nb::handle name) {
     if (PyDict_CheckExact(mapping.ptr())) {
-        PyObject *value = PyDict_GetItemWithError(mapping.ptr(), name.ptr());
-        if (!value && PyErr_Occurred())
-            throw nb::python_error();
-        return value ? nb::borrow(value) : nb::none();
+        nb::handle value = korvell::borrowed_or_absent(PyDict_GetItemWithError(mapping.ptr(), name.ptr()));
+        return value.is_valid() ? nb::borrow(value) : nb::none();
     }
     return mapping.attr("get")(name);
 }
@@ -240,7 +230,7 @@ void restore(nb::handle self, nb::handle snap) {
 }
 
 nb::object default_snapshot(nb::handle /* cls */) {
-    nb::object fresh = g_registry_type();
+    nb::object fresh = nb::handle((PyObject *) korvell::bound_type<DataTypeRegistry>)();
     return fresh.attr("snapshot")();
 }
 
@@ -256,7 +246,7 @@ struct CompoundDataTypes : DataTypes {
 
 using CompoundGC = korvell::ObjectFields<CompoundDataTypes, &CompoundDataTypes::brintal>;
 
-bool is_exact_compound(nb::handle obj) { return (PyObject *) Py_TYPE(obj.ptr()) == g_compound_type.ptr(); }
+bool is_exact_compound(nb::handle obj) { return korvell::exact_type(obj, korvell::bound_type<CompoundDataTypes>); }
 
 void validate_compound(nb::handle brintal) {
     Py_ssize_t n = PyList_GET_SIZE(brintal.ptr());
@@ -273,28 +263,20 @@ void validate_compound(nb::handle brintal) {
 /// A validated CompoundDataTypes that keeps `brintal` itself.
 nb::object new_compound(nb::handle brintal) {
     validate_compound(brintal);
-    nb::object obj = nb::inst_alloc(g_compound_type);
-    new (nb::inst_ptr<CompoundDataTypes>(obj)) CompoundDataTypes{nb::borrow(brintal)};
-    nb::inst_mark_ready(obj);
-    return obj;
+    return korvell::new_record(CompoundDataTypes{nb::borrow(brintal)});
 }
 
 /// A list of `count` references to `item`.
 nb::list repeated(nb::handle item, Py_ssize_t count) {
-    PyObject *list = PyList_New(count);
-    if (!list)
-        throw nb::python_error();
+    nb::list list = korvell::owned<nb::list>(PyList_New(count));
     for (Py_ssize_t i = 0; i < count; ++i)
-        PyList_SET_ITEM(list, i, item.inc_ref().ptr());
-    return nb::steal<nb::list>(list);
+        PyList_SET_ITEM(list.ptr(), i, item.inc_ref().ptr());
+    return list;
 }
 
 nb::object compound_item(nb::handle brintal, Py_ssize_t index) {
     if (PyList_CheckExact(brintal.ptr())) {
-        PyObject *item = PyList_GetItem(brintal.ptr(), index);
-        if (!item)
-            throw nb::python_error();
-        return nb::borrow(item);
+        return nb::borrow(korvell::borrowed_or_absent(PyList_GetItem(brintal.ptr(), index)));
     }
     return brintal[nb::int_(index)];
 }
@@ -324,10 +306,7 @@ nb::object designation(nb::handle brintal) {
             nb::tuple pieces = korvell::owned<nb::tuple>(PyTuple_New(n));
             for (Py_ssize_t i = 0; i < n; ++i)
                 PyTuple_SET_ITEM(pieces.ptr(), i, nb::handle(names[i]).inc_ref().ptr());
-            PyObject *joined = PyUnicode_Join(g_text_empty.ptr(), pieces.ptr());
-            if (!joined)
-                throw nb::python_error();
-            return nb::steal(joined);
+            return korvell::owned(PyUnicode_Join(g_text_empty.ptr(), pieces.ptr()));
         }
     }
     // General case, with the interpreter's own set and join.
@@ -354,11 +333,6 @@ Py_ssize_t channel_count(nb::handle obj) {
     return n;
 }
 
-template <typename Make>
-void log_rejected(Make &&make_error) {
-    korvell::log_debug(g_mod, [&] { return "Value rejected " + korvell::str_text(make_error()); });
-}
-
 /// One registered data type per character, from the front of `text`, for at
 /// most `channels` characters; the reading stops at the first character that
 /// is not registered.
@@ -373,22 +347,17 @@ nb::list decode_per_channel(nb::handle text, Py_ssize_t channels) {
         mapping = registry_of(registry).registry;
     bool fast = mapping.is_valid();
     for (Py_ssize_t n = 0; n < channels && n < length; ++n) {
-        PyObject *ch = PyUnicode_Substring(text.ptr(), n, n + 1);
-        if (!ch)
-            throw nb::python_error();
-        nb::object designator = nb::steal(ch);
+        nb::object designator = korvell::owned(PyUnicode_Substring(text.ptr(), n, n + 1));
+        PyObject *ch = designator.ptr();
         if (fast) {
-            PyObject *value = PyDict_GetItemWithError(mapping.ptr(), ch);
-            if (!value) {
-                if (PyErr_Occurred())
-                    throw nb::python_error();
+            nb::handle value = korvell::borrowed_or_absent(PyDict_GetItemWithError(mapping.ptr(), ch));
+            if (!value.is_valid())
                 break;
-            }
-            decoded.append(nb::handle(value));
+            append(decoded, value);
             continue;
         }
         try {
-            decoded.append(registry.attr("resolve")(designator));
+            append(decoded, korvell::call_method(registry, kResolve, designator));
         } catch (nb::python_error &e) {
             if (!is_error(e, "NotRegisteredError"))
                 throw;
@@ -398,84 +367,134 @@ nb::list decode_per_channel(nb::handle text, Py_ssize_t channels) {
     return decoded;
 }
 
+/// `text` without its first `start` characters.
+nb::object text_from(nb::handle text, Py_ssize_t start) {
+    return korvell::owned(PyUnicode_Substring(text.ptr(), start, PY_SSIZE_T_MAX));
+}
+
 nb::list from_designation(nb::handle text_obj, nb::handle channels_obj) {
     nb::str text = korvell::exact_str(text_obj, "full_designation");
     Py_ssize_t channels = channel_count(channels_obj);
     nb::list result = korvell::new_list();
 
-    // Unsigned reading: nothing consumed.
-    if (channels > 0) {
-        result.append(nb::make_tuple(new_compound(repeated(g_unsigned, channels)), text));
-    } else {
-        log_rejected([] { return g_mod.get("PixelFormatValueReject")("brintal must have length > 0"); });
-    }
+    // The unsigned reading is built (or its rejection logged) before any
+    // designator is looked up: a registry's resolve may be watching.
+    if (channels > 0)
+        append(result, pair(new_compound(repeated(g_unsigned, channels)), text));
+    else
+        korvell::log_value_rejected(g_mod,
+                                    [] { return g_mod.get("PixelFormatValueReject")("brintal must have length > 0"); });
 
     nb::list decoded = decode_per_channel(text, channels);
-    Py_ssize_t count = PyList_GET_SIZE(decoded.ptr());
+    Readings readings = readings_for(channels, PyList_GET_SIZE(decoded.ptr()));
 
-    // Per-channel reading: one designator per channel.
-    if (count == channels) {
-        nb::object rest = nb::steal(PyUnicode_Substring(text.ptr(), channels, PY_SSIZE_T_MAX));
-        if (!rest.is_valid())
-            throw nb::python_error();
-        result.append(nb::make_tuple(new_compound(decoded), rest));
-    }
+    // Not guarded: an invalid registered value here is the caller's error.
+    if (readings.per_channel)
+        append(result, pair(new_compound(decoded), text_from(text, channels)));
 
-    // Shared reading: one designator for every channel.
-    if (count == 1 && channels > 1) {
+    if (readings.shared) {
         try {
             nb::object shared = new_compound(repeated(PyList_GET_ITEM(decoded.ptr(), 0), channels));
-            nb::object rest = nb::steal(PyUnicode_Substring(text.ptr(), 1, PY_SSIZE_T_MAX));
-            if (!rest.is_valid())
-                throw nb::python_error();
-            result.append(nb::make_tuple(shared, rest));
+            append(result, pair(shared, text_from(text, 1)));
         } catch (nb::python_error &e) {
-            if (!is_error(e, "PixelFormatValueReject"))
+            if (!korvell::log_value_reject(g_mod, e))
                 throw;
-            log_rejected([&] { return e.value(); });
         }
     }
     return result;
+}
+
+// toolkit candidate: a C++ error raised as the Python error nanobind makes of
+// it at the boundary, so that a caller in C++ can match it as a Python error.
+template <typename Call>
+auto as_python_errors(Call &&call) -> decltype(call()) {
+    try {
+        return call();
+    } catch (const nb::builtin_exception &e) {
+        PyObject *type = PyExc_RuntimeError;
+        switch (e.type()) {
+            case nb::exception_type::type_error: type = PyExc_TypeError; break;
+            case nb::exception_type::value_error: type = PyExc_ValueError; break;
+            case nb::exception_type::index_error: type = PyExc_IndexError; break;
+            case nb::exception_type::key_error: type = PyExc_KeyError; break;
+            case nb::exception_type::attribute_error: type = PyExc_AttributeError; break;
+            default: throw;
+        }
+        PyErr_SetString(type, e.what());
+        throw nb::python_error();
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
+        throw nb::python_error();
+    }
+}
+
+/// `impl.from_designation(text, channels)`.  While the attribute is the
+/// module's own parse (on CompoundDataTypes or a class that inherits it), the
+/// parse runs without a round trip through the interpreter, and `fresh` says
+/// that the list it gives is held nowhere else; a replaced or overriding
+/// attribute is called as it is.
+nb::object parse_with(nb::handle impl, nb::handle text, nb::handle channels, bool &fresh) {
+    nb::object parse = korvell::getattr(impl, kFromDesignation);
+    fresh = parse.is(g_compound_parse);
+    if (fresh)
+        return as_python_errors([&] { return from_designation(text, channels); });
+    return korvell::call(parse, text, channels);
+}
+
+// toolkit candidate: korvell::collect_candidates with these two measures
+// (an exact list of implementations walked by index, a fresh list of the one
+// implementation taken as the result instead of copied) saves about 150 ns of
+// DataTypes.create; until it has them the factory collects here.
+
+/// Add the candidates of `impl` to `result` (made when first needed); an
+/// implementation that raises ParseReject is logged and contributes nothing.
+void collect_from(nb::list &result, nb::handle impl, nb::handle text, nb::handle channels) {
+    nb::object pairs;
+    bool fresh = false;
+    try {
+        pairs = parse_with(impl, text, channels, fresh);
+    } catch (nb::python_error &e) {
+        if (!is_error(e, "ParseReject"))
+            throw;
+        korvell::log_debug(g_mod, [&] {
+            return "Parsing rejected: " + korvell::str_text(e.value()) + " " + korvell::str_text(impl.attr("__name__"));
+        });
+        return;
+    }
+    bool empty = !result.is_valid() || PyList_GET_SIZE(result.ptr()) == 0;
+    if (fresh && empty) {
+        result = nb::borrow<nb::list>(pairs);   // a new list with the same pairs, without the copy
+        return;
+    }
+    if (!result.is_valid())
+        result = korvell::new_list();
+    korvell::extend_list(result, pairs);
 }
 
 nb::list create(nb::handle text_obj, nb::handle channels) {
     nb::str text = korvell::exact_str(text_obj, "full_designation");
-    nb::list result = korvell::new_list();
+    nb::list result = nb::steal<nb::list>(nb::handle());   // made when the first candidates come
     // The implementations are looked up on every call, so that classes derived
     // later take part.
-    nb::object implementations = g_mod.get("all_implementations")(g_data_types_type);
-    for (nb::handle impl : implementations) {
-        nb::object pairs;
-        try {
-            pairs = impl.attr("from_designation")(text, channels);
-        } catch (nb::python_error &e) {
-            if (!is_error(e, "ParseReject"))
-                throw;
-            korvell::log_debug(g_mod, [&] {
-                return "Parsing rejected: " + korvell::str_text(e.value()) + " " +
-                       korvell::str_text(impl.attr("__name__"));
-            });
-            continue;
-        }
-        if (PyList_CheckExact(pairs.ptr())) {
-            Py_ssize_t end = PyList_GET_SIZE(result.ptr());
-            if (PyList_SetSlice(result.ptr(), end, end, pairs.ptr()) < 0)
-                throw nb::python_error();
-        } else {
-            result.attr("extend")(pairs);
-        }
+    nb::object implementations =
+        korvell::call(g_mod.get("all_implementations"), (PyObject *) korvell::bound_type<DataTypes>);
+    if (PyList_CheckExact(implementations.ptr())) {
+        // What a list iterator does, without one: the length is read at every
+        // step, as a parse may change the list.
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(implementations.ptr()); ++i)
+            collect_from(result, nb::borrow(PyList_GET_ITEM(implementations.ptr(), i)), text, channels);
+    } else {
+        for (nb::handle impl : implementations)
+            collect_from(result, impl, text, channels);
     }
-    return result;
+    return result.is_valid() ? result : korvell::new_list();
 }
 
 /// Value equality of two data-type parts, channel by channel.
 bool data_types_eq(nb::handle self, nb::handle other) {
-    if (!PyObject_TypeCheck(self.ptr(), (PyTypeObject *) g_data_types_type.ptr()))
+    if (!korvell::is_instance<DataTypes>(self))
         korvell::raise_not_exact(self, "self", "DataTypes");
-    int is_part = PyObject_IsInstance(other.ptr(), g_data_types_type.ptr());
-    if (is_part < 0)
-        throw nb::python_error();
-    if (!is_part)
+    if (!korvell::checked(PyObject_IsInstance(other.ptr(), (PyObject *) korvell::bound_type<DataTypes>)))
         return false;
     if (is_exact_compound(self) && is_exact_compound(other) && nb::inst_ready(self) && nb::inst_ready(other)) {
         // Both lists are kept: an entry's __ne__ may replace either field.
@@ -501,93 +520,119 @@ bool data_types_eq(nb::handle self, nb::handle other) {
     return true;
 }
 
-} // namespace
+// ---------------------------------------------------------------------------
+// Methods as bound.  `self` is typed where nanobind should refuse other objects
+// and instances whose __init__ never ran.
 
-NB_MODULE(brintal, m) {
-    m.doc() = "Data types: the default data types, the registry of custom single-character\n"
-              "data-type designators, and the per-channel data-type part of a designation.";
-    g_mod.bind(m);
+void registry_init(nb::pointer_and_handle<DataTypeRegistry> self) {
+    new (self.p) DataTypeRegistry();
+    self.p->default_keys = korvell::new_set();
+    // Ready before the defaults go in: a subclass's hooks may call any method
+    // on the object.
+    nb::inst_mark_ready(self.h);
+    try {
+        call_register_defaults(self.h);
+    } catch (...) {
+        nb::inst_destruct(self.h);
+        throw;
+    }
+}
 
-    korvell::bind_from(m, "abc", "ABCMeta");
-    korvell::bind_from(m, "abc", "abstractmethod");
-    korvell::bind_from(m, "enum", "Enum");
-    korvell::bind_from(m, "typing", "get_args");
-    korvell::bind_from(m, "typing", "TypeGuard");
-    korvell::bind_from(m, "logging", "getLogger");
-    for (const char *name :
-         {"DuplicateRegistrationError", "NotRegisteredError", "ParseReject", "PixelFormatValueReject"})
-        korvell::bind_from(m, "korvell.pfnc.exceptions", name);
-    korvell::bind_from(m, "korvell.pfnc._internal.utils", "all_implementations");
-    korvell::bind_from(m, "korvell.pfnc._internal.registry", "MappingSnapshot");
-    korvell::bind_from(m, "korvell.pfnc._internal.registry", "Registry");
+nb::object registry_default_keys(RegistrySelf self) { return self.p->default_keys; }
+void registry_set_default_keys(RegistrySelf self, nb::handle value) { self.p->default_keys = nb::borrow(value); }
+void registry_register_defaults(RegistrySelf self) { register_defaults(self.h); }
+void registry_register(RegistrySelf self, nb::handle name, nb::handle value) { register_custom(self.h, name, value); }
+void registry_validate(RegistrySelf self, nb::handle name, nb::handle) { validate_name(self.h, name); }
+void registry_restore(RegistrySelf self, nb::handle snap) { restore(self.h, snap); }
 
-    m.attr("logger") = m.attr("getLogger")(m.attr("__name__"));
+void compound_init(nb::pointer_and_handle<CompoundDataTypes> self, nb::handle brintal) {
+    nb::list list = korvell::exact_list(brintal, "brintal");
+    validate_compound(list);
+    // The entries' Python code may have initialised this very object through
+    // a nested __init__: replace its field then.
+    if (nb::inst_ready(self.h))
+        self.p->brintal = std::move(list);
+    else
+        new (self.p) CompoundDataTypes{std::move(list)};
+}
 
-    // ---- DefaultDataType, DataType
+nb::object compound_brintal(const CompoundDataTypes &c) { return c.brintal; }
+void compound_set_brintal(CompoundDataTypes &c, nb::handle value) { c.brintal = nb::borrow(value); }
+nb::object compound_designation(const CompoundDataTypes &c) { return designation(c.brintal); }
+
+size_t compound_len(const CompoundDataTypes &c) {
+    korvell::RecursionGuard guard(" in CompoundDataTypes.__len__");
+    return nb::len(c.brintal);
+}
+
+nb::object compound_getitem(const CompoundDataTypes &c, nb::handle item) {
+    korvell::RecursionGuard guard(" in CompoundDataTypes.__getitem__");
+    nb::object brintal = c.brintal;   // kept: the index's __index__ may replace the field
+    return brintal[item];
+}
+
+nb::str compound_repr(nb::pointer_and_handle<CompoundDataTypes> self) {
+    nb::object name = nb::handle((PyObject *) Py_TYPE(self.h.ptr())).attr("__qualname__");
+    return nb::str("{}(brintal={!r})").format(name, self.p->brintal);
+}
+
+nb::tuple compound_getstate(const CompoundDataTypes &c) { return nb::make_tuple(c.brintal); }
+
+void compound_setstate(CompoundDataTypes &c, nb::tuple state) {
+    if (nb::len(state) != 1)
+        throw nb::value_error("CompoundDataTypes state must hold 1 field");
+    new (&c) CompoundDataTypes{state[0]};
+}
+
+nb::object base_from_designation(nb::handle, nb::handle) {
+    PyErr_SetNone(PyExc_NotImplementedError);
+    throw nb::python_error();
+}
+
+// ---------------------------------------------------------------------------
+// Binding, one function per class, in the order the module binds its names.
+
+nb::object bind_default_data_type(nb::module_ &m) {
     nb::object ddt = korvell::make_enum(m, "DefaultDataType", {{"UNSIGNED", ""}, {"SIGNED", "s"}, {"FLOAT", "f"}},
                                         "Enumeration for default data types.");
-    g_default_data_type = keep(ddt);
-    g_unsigned = keep(ddt.attr("UNSIGNED"));
-    g_signed = keep(ddt.attr("SIGNED"));
-    g_float = keep(ddt.attr("FLOAT"));
-    g_text_empty = interned("");
-    g_text_s = interned("s");
-    g_text_f = interned("f");
-    g_text_u = interned("u");
-
+    g_default_data_type.set(ddt);
+    g_unsigned.set(ddt.attr("UNSIGNED"));
+    g_signed.set(ddt.attr("SIGNED"));
+    g_float.set(ddt.attr("FLOAT"));
+    g_text_empty = korvell::interned("");
+    g_text_s = korvell::interned("s");
+    g_text_f = korvell::interned("f");
+    g_text_u = korvell::interned("u");
     nb::object str_type = nb::module_::import_("builtins").attr("str");
     nb::object data_type = nb::module_::import_("typing").attr("Union")[nb::make_tuple(ddt, str_type)];
     m.attr("DataType") = data_type;
+    return data_type;
+}
 
-    // ---- DataTypeRegistry, DATA_TYPE_REGISTRY
-    nb::object registry_base = m.attr("Registry");
-    g_registry_base = registry_base;
-    nb::class_<DataTypeRegistry> reg(m, "DataTypeRegistry", registry_base[nb::make_tuple(str_type, data_type)],
+void bind_registry(nb::module_ &m, nb::handle data_type) {
+    nb::object str_type = nb::module_::import_("builtins").attr("str");
+    nb::class_<DataTypeRegistry> reg(m, "DataTypeRegistry", m.attr("Registry")[nb::make_tuple(str_type, data_type)],
                                      nb::type_slots(korvell::registry_slots));
-    g_registry_type = reg;
+    korvell::bound_type<DataTypeRegistry> = (PyTypeObject *) reg.ptr();
     reg.doc() = "Registry for data types with immutable defaults.";
-    reg.def(
-           "__init__",
-           [](nb::pointer_and_handle<DataTypeRegistry> self) {
-               new (self.p) DataTypeRegistry();
-               self.p->default_keys = korvell::new_set();
-               // Ready before the defaults go in: a subclass's hooks may call
-               // any method on the object.
-               nb::inst_mark_ready(self.h);
-               try {
-                   call_register_defaults(self.h);
-               } catch (...) {
-                   nb::inst_destruct(self.h);
-                   throw;
-               }
-           },
-           nb::sig("def __init__(self) -> None"),
-           "A registry holding the four defaults: \"\" and \"u\" (UNSIGNED), \"s\" (SIGNED), \"f\" (FLOAT).")
-        .def_prop_rw(
-            "_default_keys", [](RegistrySelf self) { return self.p->default_keys; },
-            [](RegistrySelf self, nb::handle value) { self.p->default_keys = nb::borrow(value); },
-            nb::arg("value").none(), nb::for_getter(nb::sig("def _default_keys(self) -> set[str]")),
-            nb::for_setter(nb::sig("def _default_keys(self, value: set[str], /) -> None")),
-            "The designators registered as defaults.")
-        .def(
-            "_register_defaults", [](RegistrySelf self) { register_defaults(self.h); },
+    reg.def("__init__", &registry_init, nb::sig("def __init__(self) -> None"),
+            "A registry holding the four defaults: \"\" and \"u\" (UNSIGNED), \"s\" (SIGNED), \"f\" (FLOAT).")
+        .def_prop_rw("_default_keys", &registry_default_keys, &registry_set_default_keys, nb::arg("value").none(),
+                     nb::for_getter(nb::sig("def _default_keys(self) -> set[str]")),
+                     nb::for_setter(nb::sig("def _default_keys(self, value: set[str], /) -> None")),
+                     "The designators registered as defaults.")
+        .def("_register_defaults", &registry_register_defaults,
              "Register the four default entries, recording each designator as a default first.")
-        .def(
-            "register",
-            [](RegistrySelf self, nb::handle name, nb::handle value) { register_custom(self.h, name, value); },
-            "name"_a.none(), "value"_a.none() = nb::none(),
+        .def("register", &registry_register, "name"_a.none(), "value"_a.none() = nb::none(),
              nb::sig("def register(self, name: str, value: DataType | None = None) -> None"),
              "Register a custom single-character data type.\n\n"
              "Without a value the data type is the string ``name`` itself. Default\n"
              "designators raise DuplicateRegistrationError; other names must be one\n"
              "character long (ValueError).")
-        .def(
-            "_validate", [](RegistrySelf self, nb::handle name, nb::handle) { validate_name(self.h, name); },
-            "name"_a.none(), "_value"_a.none(),
+        .def("_validate", &registry_validate, "name"_a.none(), "_value"_a.none(),
              nb::sig("def _validate(self, name: str, _value: DataType) -> None"),
              "Accept default designators and one-character names; raise ValueError otherwise.")
-        .def(
-            "restore", [](RegistrySelf self, nb::handle snap) { restore(self.h, snap); }, "snap"_a.none(),
+        .def("restore", &registry_restore, "snap"_a.none(),
              nb::sig("def restore(self, snap: korvell.pfnc._internal.registry.MappingSnapshot[str, DataType]) "
                      "-> None"),
              "Replace the content with that of ``snap``.\n\n"
@@ -596,9 +641,10 @@ NB_MODULE(brintal, m) {
     reg.attr("default_snapshot") = nb::module_::import_("builtins").attr("classmethod")(nb::cpp_function(
         &default_snapshot, nb::scope(reg), nb::name("default_snapshot"), "cls"_a,
         "A snapshot of a fresh registry: the four defaults and nothing else."));
-    m.attr("DATA_TYPE_REGISTRY") = reg();
+    korvell::use_flat_dealloc(reg);
+}
 
-    // ---- is_data_type, datatype_name
+void bind_functions(nb::module_ &m) {
     m.def("is_data_type", &is_data_type, "potential_data_type"_a.none(),
           nb::sig("def is_data_type(potential_data_type: object) -> TypeGuard[DataType]"),
           "True for a DefaultDataType member or any string.");
@@ -608,10 +654,11 @@ NB_MODULE(brintal, m) {
           "A member gives its value, except UNSIGNED, which gives \"u\" when\n"
           "``multiple_designators`` is true; a string is its own designator and None\n"
           "comes back unchanged.");
+}
 
-    // ---- DataTypes (abstract) and CompoundDataTypes
+nb::class_<DataTypes> bind_data_types(nb::module_ &m) {
     nb::class_<DataTypes> base(m, "DataTypes", nb::type_slots(korvell::abstract_base_slots));
-    g_data_types_type = base;
+    korvell::bound_type<DataTypes> = (PyTypeObject *) base.ptr();
     base.doc() = "Abstract base class for data type designations.";
     base.def(nb::init<>())
         .def_static("create", &create, "full_designation"_a.none(), "number_of_channels"_a.none(),
@@ -622,52 +669,25 @@ NB_MODULE(brintal, m) {
         .def("__eq__", &data_types_eq, "other"_a.none(), nb::sig("def __eq__(self, other: object) -> bool"),
              "Equal when ``other`` is a data-type part with equal entries, channel by channel.");
     base.attr("__hash__") = nb::none();
+    return base;
+}
 
+void bind_compound(nb::module_ &m) {
     nb::class_<CompoundDataTypes, DataTypes> cls(m, "CompoundDataTypes", nb::type_slots(CompoundGC::slots));
-    g_compound_type = cls;
+    korvell::bound_type<CompoundDataTypes> = (PyTypeObject *) cls.ptr();
     cls.doc() = "Represents a compound designation containing multiple data types.";
-    cls.def(
-           "__init__",
-           [](nb::pointer_and_handle<CompoundDataTypes> self, nb::handle brintal) {
-               nb::list list = korvell::exact_list(brintal, "brintal");
-               validate_compound(list);
-               // The entries' Python code may have initialised this very
-               // object through a nested __init__: replace its field then.
-               if (nb::inst_ready(self.h))
-                   self.p->brintal = std::move(list);
-               else
-                   new (self.p) CompoundDataTypes{std::move(list)};
-           },
-           "brintal"_a.none(), nb::sig("def __init__(self, brintal: list[DataType]) -> None"))
-        .def_prop_rw(
-            "brintal", [](const CompoundDataTypes &c) { return c.brintal; },
-            [](CompoundDataTypes &c, nb::handle value) { c.brintal = nb::borrow(value); }, nb::arg("value").none(),
-            nb::for_getter(nb::sig("def brintal(self) -> list[DataType]")),
-            nb::for_setter(nb::sig("def brintal(self, value: list[DataType], /) -> None")),
-            "The data type of each channel, in channel order.")
-        .def(
-            "designation", [](const CompoundDataTypes &c) { return designation(c.brintal); },
-            nb::sig("def designation(self) -> str"),
-            "The designation text: the designator once when every channel has the same\n"
-            "one, otherwise each channel's designator in order (UNSIGNED writes nothing).")
-        .def("__len__",
-             [](const CompoundDataTypes &c) {
-                 korvell::RecursionGuard guard(" in CompoundDataTypes.__len__");
-                 return nb::len(c.brintal);
-             })
-        .def(
-            "__getitem__",
-            [](const CompoundDataTypes &c, nb::handle item) -> nb::object {
-                korvell::RecursionGuard guard(" in CompoundDataTypes.__getitem__");
-                nb::object brintal = c.brintal;   // kept: the index's __index__ may replace the field
-                return brintal[item];
-            },
-            "item"_a.none(), nb::sig("def __getitem__(self, item: int) -> DataType"))
-        .def("__repr__",
-             [](nb::pointer_and_handle<CompoundDataTypes> self) {
-                 nb::object name = nb::handle((PyObject *) Py_TYPE(self.h.ptr())).attr("__qualname__");
-                 return nb::str("{}(brintal={!r})").format(name, self.p->brintal);
-             })
+    cls.def("__init__", &compound_init, "brintal"_a.none(),
+            nb::sig("def __init__(self, brintal: list[DataType]) -> None"))
+        .def_prop_rw("brintal", &compound_brintal, &compound_set_brintal, nb::arg("value").none(),
+                     nb::for_getter(nb::sig("def brintal(self) -> list[DataType]")),
+                     nb::for_setter(nb::sig("def brintal(self, value: list[DataType], /) -> None")),
+                     "The data type of each channel, in channel order.")
+        .def("designation", &compound_designation, nb::sig("def designation(self) -> str"),
+             "The designation text: the designator once when every channel has the same\n"
+             "one, otherwise each channel's designator in order (UNSIGNED writes nothing).")
+        .def("__len__", &compound_len)
+        .def("__getitem__", &compound_getitem, "item"_a.none(), nb::sig("def __getitem__(self, item: int) -> DataType"))
+        .def("__repr__", &compound_repr)
         .def_static("from_designation", &from_designation, "full_designation"_a.none(),
                     "number_of_channels"_a.none(),
                     nb::sig("def from_designation(full_designation: str, number_of_channels: int) -> "
@@ -675,29 +695,61 @@ NB_MODULE(brintal, m) {
                     "Parse the data types from the front of ``full_designation``.\n\n"
                     "Candidates, in order: every channel UNSIGNED with nothing consumed; one\n"
                     "registered designator per channel; one designator shared by every channel.")
-        .def("__getstate__", [](const CompoundDataTypes &c) { return nb::make_tuple(c.brintal); })
-        .def("__setstate__",
-             [](CompoundDataTypes &c, nb::tuple state) {
-                 if (nb::len(state) != 1)
-                     throw nb::value_error("CompoundDataTypes state must hold 1 field");
-                 new (&c) CompoundDataTypes{state[0]};
-             });
+        .def("__getstate__", &compound_getstate)
+        .def("__setstate__", &compound_setstate);
     cls.attr("__hash__") = nb::none();
     cls.attr("__match_args__") = nb::make_tuple("brintal");
+    g_compound_parse.set(cls.attr("from_designation"));
     korvell::use_flat_dealloc(cls);
-    korvell::use_flat_dealloc(reg);
+}
 
-    // The abstract operations go on the base only after its implementation is bound.
+/// The abstract operations go on the base only after its implementation is
+/// bound: nanobind refuses to bind a method over an inherited placeholder.
+void make_data_types_abstract(nb::class_<DataTypes> &base) {
     korvell::make_abstract(base, {{"designation", korvell::MethodKind::method},
                                   {"__len__", korvell::MethodKind::method},
                                   {"__getitem__", korvell::MethodKind::method}});
     base.attr("from_designation") = nb::module_::import_("builtins").attr("staticmethod")(nb::cpp_function(
-        [](nb::handle, nb::handle) -> nb::object {
-            PyErr_SetNone(PyExc_NotImplementedError);
-            throw nb::python_error();
-        },
-        nb::scope(base), nb::name("from_designation"), "full_designation"_a.none(), "number_of_channels"_a.none(),
+        &base_from_designation, nb::scope(base), nb::name("from_designation"), "full_designation"_a.none(),
+        "number_of_channels"_a.none(),
         nb::sig("def from_designation(full_designation: str, number_of_channels: int) -> "
                 "list[tuple[DataTypes, str]]"),
         "Parse from the front of ``full_designation``; every implementation provides it."));
+}
+
+/// The names the module imports, bound in this order.
+constexpr std::pair<const char *, const char *> kImports[] = {
+    {"abc", "ABCMeta"},
+    {"abc", "abstractmethod"},
+    {"enum", "Enum"},
+    {"typing", "get_args"},
+    {"typing", "TypeGuard"},
+    {"logging", "getLogger"},
+    {"korvell.pfnc.exceptions", "DuplicateRegistrationError"},
+    {"korvell.pfnc.exceptions", "NotRegisteredError"},
+    {"korvell.pfnc.exceptions", "ParseReject"},
+    {"korvell.pfnc.exceptions", "PixelFormatValueReject"},
+    {"korvell.pfnc._internal.utils", "all_implementations"},
+    {"korvell.pfnc._internal.registry", "MappingSnapshot"},
+    {"korvell.pfnc._internal.registry", "Registry"},
+};
+
+} // namespace
+
+NB_MODULE(brintal, m) {
+    m.doc() = "Data types: the default data types, the registry of custom single-character\n"
+              "data-type designators, and the per-channel data-type part of a designation.";
+    g_mod.bind(m);
+
+    for (const auto &[module, name] : kImports)
+        korvell::bind_from(m, module, name);
+    m.attr("logger") = m.attr("getLogger")(m.attr("__name__"));
+
+    nb::object data_type = bind_default_data_type(m);
+    bind_registry(m, data_type);
+    m.attr("DATA_TYPE_REGISTRY") = nb::handle((PyObject *) korvell::bound_type<DataTypeRegistry>)();
+    bind_functions(m);
+    nb::class_<DataTypes> base = bind_data_types(m);
+    bind_compound(m);
+    make_data_types_abstract(base);
 }
