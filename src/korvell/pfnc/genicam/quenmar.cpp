@@ -183,12 +183,21 @@ void longest_first(std::vector<ScanName> &order, std::vector<Py_ssize_t> &length
 korvell::ModuleRef g_mod;      // this module: its bound names are read on every use
 korvell::ModuleRef g_planes;   // the module that holds the plane groups' names
 
-PyObject *intern(const char *text) {
-    PyObject *s = PyUnicode_InternFromString(text);
-    if (!s)
-        throw nb::python_error();
-    return s;   // kept for the process
+// toolkit candidate: a module attribute read from the module's dict.
+/// `mod.<name>`, read now.  A plain module finds a name that its type does
+/// not define in its dict alone, so the dict is read directly; anything
+/// else (a module of a derived type, a name not there) takes the attribute
+/// protocol.
+nb::object attr_now(const korvell::ModuleRef &mod, const korvell::Name &name) {
+    PyObject *m = mod.module().ptr();
+    if (Py_TYPE(m) == &PyModule_Type)
+        if (nb::handle found = korvell::borrowed_or_absent(PyDict_GetItemWithError(PyModule_GetDict(m), name.ptr())))
+            return nb::borrow(found);
+    return mod.get(name);
 }
+
+const korvell::Name kChannelName{"channel_name"}, kGenicamComponents{"GenicamComponents"},
+    kLmnLocation{"LMNLocation"}, kLayouts{"LAYOUTS"}, kFromDesignation{"from_designation"};
 
 // toolkit candidate: a class-attribute guard on the interpreter's type version.
 /// Whether a class still resolves the named attributes to the objects it had
@@ -200,7 +209,7 @@ public:
     void capture(nb::handle cls, std::initializer_list<const char *> names) {
         type_ = (PyTypeObject *) cls.inc_ref().ptr();   // kept for the process
         for (const char *name : names) {
-            PyObject *key = intern(name);
+            PyObject *key = korvell::interned(name);
             PyObject *value = _PyType_Lookup(type_, key);
             Py_XINCREF(value);   // kept for the process, so that no new object takes its address
             attrs_.emplace_back(key, value);
@@ -258,12 +267,12 @@ void capture_collaborators() {
     g_own.genicam.capture(components.attr("GenicamComponents"),
                           {"_components", "__len__", "__getitem__", "__class__", "location", "_location"});
     g_own.lmn.capture(components.attr("LMNLocation"), {"fields", "_fields", "__class__"});
-    g_own.component.capture(component_cls, {"value"});
+    g_own.component.capture(component_cls, {"value", "_value_"});
     g_own.channel_name = channel_name.inc_ref().ptr();
     g_own.channel_name_code = PyFunction_GET_CODE(channel_name.ptr());
     g_own.channel_name_globals = PyFunction_GET_GLOBALS(channel_name.ptr());
-    g_own.component_key = intern("Component");
-    g_own.value_key = intern("_value_");
+    g_own.component_key = korvell::interned("Component");
+    g_own.value_key = korvell::interned("_value_");
     g_own.components_slot = slot_offset(components.attr("Components"), "_components");
     g_own.location_slot = slot_offset(components.attr("GenicamComponents"), "_location");
     g_own.fields_slot = slot_offset(components.attr("LMNLocation"), "_fields");
@@ -276,12 +285,7 @@ Py_ssize_t length_of(nb::handle obj) {
     return n;
 }
 
-bool is_instance(nb::handle obj, nb::handle cls) {
-    int r = PyObject_IsInstance(obj.ptr(), cls.ptr());
-    if (r < 0)
-        throw nb::python_error();
-    return r == 1;
-}
+bool isinstance_of(nb::handle obj, nb::handle cls) { return korvell::checked(PyObject_IsInstance(obj.ptr(), cls.ptr())) == 1; }
 
 /// The package's own Components or GenicamComponents, unchanged.
 bool own_components(nb::handle components) {
@@ -308,14 +312,20 @@ bool own_channel_name(nb::handle fn) {
     return cls == (PyObject *) g_own.component.type();
 }
 
-nb::object channel_name_of(nb::handle component, nb::handle fn) {
-    if (own_channel_name(fn)) {
+/// `fn(component)`, computed here when `own` (`fn` is the package's own).
+nb::object channel_name_of(nb::handle component, nb::handle fn, bool own) {
+    if (own) {
         if (PyUnicode_CheckExact(component.ptr()))
             return nb::borrow(component);
-        if (g_own.component.exact(component))
-            return korvell::owned(PyObject_GetAttr(component.ptr(), g_own.value_key));
+        // With no `_value_` on the class, the member's attribute is the one
+        // in its own dict.
+        if (g_own.component.exact(component)) {
+            nb::object members = korvell::owned(PyObject_GenericGetDict(component.ptr(), nullptr));
+            if (nb::handle value = korvell::borrowed_or_absent(PyDict_GetItemWithError(members.ptr(), g_own.value_key)))
+                return nb::borrow(value);
+        }
     }
-    return fn(component);
+    return korvell::call(fn, component);
 }
 
 /// `[channel_name(components[i]) for i in range(len(components))]`, the
@@ -330,13 +340,19 @@ std::vector<nb::object> channel_names(nb::handle components, Function &&function
     // the length is the object's own claim: reserve no more than a real
     // component set needs, so that a false one fails at its first missing item
     names.reserve((size_t) std::min<Py_ssize_t>(count, 64));
+    nb::object fn;
+    bool own = false;
     for (Py_ssize_t i = 0; i < count; ++i) {
-        nb::object fn = function();
+        nb::object now = function();
+        if (!now.is(fn)) {
+            own = own_channel_name(now);
+            fn = std::move(now);
+        }
         items = own_items(components);
         nb::object item = items && i < PyTuple_GET_SIZE(items)
                               ? nb::borrow(PyTuple_GET_ITEM(items, i))
                               : korvell::owned(PyObject_GetItem(components.ptr(), nb::int_(i).ptr()));
-        names.push_back(channel_name_of(item, fn));
+        names.push_back(channel_name_of(item, fn, own));
     }
     return names;
 }
@@ -344,7 +360,7 @@ std::vector<nb::object> channel_names(nb::handle components, Function &&function
 /// `location.fields` when `components` is a GenicamComponents at an LMN
 /// location, by the classes this module names now; null otherwise.
 nb::object lmn_fields(nb::handle components) {
-    nb::object genicam = g_mod.get("GenicamComponents");
+    nb::object genicam = attr_now(g_mod, kGenicamComponents);
     nb::object location;
     if (genicam.ptr() == (PyObject *) g_own.genicam.type() && own_components(components)) {
         if (Py_TYPE(components.ptr()) != g_own.genicam.type())
@@ -352,11 +368,11 @@ nb::object lmn_fields(nb::handle components) {
         PyObject *held = slot_value(components, g_own.location_slot);
         location = held ? nb::borrow(held) : components.attr("location");
     } else {
-        if (!is_instance(components, genicam))
+        if (!isinstance_of(components, genicam))
             return {};
         location = components.attr("location");
     }
-    nb::object lmn = g_mod.get("LMNLocation");
+    nb::object lmn = attr_now(g_mod, kLmnLocation);
     if (lmn.ptr() == (PyObject *) g_own.lmn.type()) {
         if (location.is_none())
             return {};
@@ -365,7 +381,7 @@ nb::object lmn_fields(nb::handle components) {
             return held ? nb::borrow(held) : location.attr("fields");
         }
     }
-    if (!is_instance(location, lmn))
+    if (!isinstance_of(location, lmn))
         return {};
     return location.attr("fields");
 }
@@ -416,15 +432,6 @@ nb::object qualname_of(nb::handle obj) {
     return nb::handle((PyObject *) Py_TYPE(obj.ptr())).attr("__qualname__");
 }
 
-/// True when the pending error `e` is the module's PixelFormatValueReject:
-/// logs it and swallows it; false otherwise.
-bool log_value_reject(nb::python_error &e) {
-    if (!e.matches(g_mod.get("PixelFormatValueReject")))
-        return false;
-    korvell::log_debug(g_mod, [&] { return "Value rejected " + korvell::str_text(e.value()); });
-    return true;
-}
-
 /// Substring of a str by character positions.
 nb::str substring(nb::handle str, Py_ssize_t start) {
     return korvell::owned<nb::str>(PyUnicode_Substring(str.ptr(), start, PY_SSIZE_T_MAX));
@@ -432,10 +439,21 @@ nb::str substring(nb::handle str, Py_ssize_t start) {
 
 nb::list single_candidate(nb::handle obj, nb::handle rest) {
     nb::list out = korvell::new_list();
-    out.append(nb::make_tuple(obj, rest));
+    korvell::append(out, korvell::pair(obj, rest));
     return out;
 }
 
+/// A new instance of the module's own class `T`, built without a call while
+/// the class's construction is the bound one.
+template <typename T, typename... Args>
+nb::object own_instance(ClassGuard &own, Args &&...args) {
+    nb::object obj = nb::inst_alloc(nb::handle((PyObject *) own.type()));
+    new (nb::inst_ptr<T>(obj)) T(std::forward<Args>(args)...);
+    nb::inst_mark_ready(obj);
+    return obj;
+}
+
+// toolkit candidate: construction of a reading that may be rejected.
 /// `cls(*args)`, or nothing when the construction raises PixelFormatValueReject
 /// (logged).
 template <typename... Args>
@@ -443,7 +461,7 @@ std::optional<nb::object> construct_or_log(nb::handle cls, Args &&...args) {
     try {
         return cls(std::forward<Args>(args)...);
     } catch (nb::python_error &e) {
-        if (!log_value_reject(e))
+        if (!korvell::log_value_reject(g_mod, e))
             throw;
         return std::nullopt;
     }
@@ -461,7 +479,7 @@ nb::list fixed_word_parse(ClassGuard &own, std::string_view word, nb::handle cls
         return korvell::new_list();
     std::optional<nb::object> obj;
     if (cls.ptr() == (PyObject *) own.type() && own.holds())
-        obj = nb::cast(T{}, nb::rv_policy::move);
+        obj = own_instance<T>(own);
     else if (!(obj = construct_or_log(cls)))
         return korvell::new_list();
     return single_candidate(*obj, korvell::rest_of(text, word.size()));
@@ -611,7 +629,7 @@ nb::list sequencing_parse(nb::handle cls, nb::handle designation_obj, nb::handle
     nb::str full = korvell::exact_str(designation_obj, "full_designation");
 
     // Channel names, one per component in index order, computed anew on every call.
-    nb::object channel_name = g_mod.get("channel_name");
+    nb::object channel_name = attr_now(g_mod, kChannelName);
     std::vector<nb::object> names = channel_names(components, [&] { return channel_name; });
     if (names.empty())
         return korvell::new_list();
@@ -632,7 +650,7 @@ nb::list sequencing_parse(nb::handle cls, nb::handle designation_obj, nb::handle
     nb::tuple extracted = names_tuple(names, scan.taken);
     std::optional<nb::object> obj;
     if (cls.ptr() == (PyObject *) g_sequencing.type() && g_sequencing.holds())
-        obj = nb::cast(ComponentsSequencing(std::move(extracted)), nb::rv_policy::move);
+        obj = own_instance<ComponentsSequencing>(g_sequencing, std::move(extracted));
     else if (!(obj = construct_or_log(cls, extracted)))
         return korvell::new_list();
     return single_candidate(*obj, korvell::rest_of(text, scan.stop));
@@ -648,11 +666,11 @@ nb::list plane_groups_parse(nb::handle cls, nb::handle designation_obj, nb::hand
         throw nb::python_error();
     if (underscore == -1)
         return korvell::new_list();
-    std::vector<nb::object> names = channel_names(components, [] { return g_planes.get("channel_name"); });
+    std::vector<nb::object> names = channel_names(components, [] { return attr_now(g_planes, kChannelName); });
 
     // Names of any other kind, or other layout words, take the module's
     // general reading, which treats them as Python would.
-    nb::object layouts = g_planes.get("LAYOUTS");
+    nb::object layouts = attr_now(g_planes, kLayouts);
     bool all_str = std::all_of(names.begin(), names.end(), [](const nb::object &n) {
         return PyUnicode_CheckExact(n.ptr());
     });
@@ -764,7 +782,6 @@ nb::str plane_groups_repr(nb::handle self) {
 /// The package's own parses, by the class attribute each is bound as.
 using OwnParse = nb::list (*)(nb::handle, nb::handle, nb::handle, nb::handle);
 std::vector<std::pair<PyObject *, OwnParse>> g_parses;
-PyObject *g_from_designation = nullptr;   // the interned name
 
 /// The own parse that `implementation.from_designation` would call, while
 /// the attribute found is the original classmethod and the class's metaclass
@@ -773,58 +790,26 @@ OwnParse own_parse(nb::handle implementation) {
     if (!PyType_Check(implementation.ptr()))
         return nullptr;
     PyTypeObject *meta = Py_TYPE(implementation.ptr());
-    if (meta->tp_getattro != PyType_Type.tp_getattro || _PyType_Lookup(meta, g_from_designation))
+    if (meta->tp_getattro != PyType_Type.tp_getattro || _PyType_Lookup(meta, kFromDesignation.ptr()))
         return nullptr;
-    PyObject *attr = _PyType_Lookup((PyTypeObject *) implementation.ptr(), g_from_designation);
+    PyObject *attr = _PyType_Lookup((PyTypeObject *) implementation.ptr(), kFromDesignation.ptr());
     for (const auto &[classmethod, parse] : g_parses)
         if (attr == classmethod)
             return parse;
     return nullptr;
 }
 
-/// Append every candidate of `result` to `out`; a result that is no iterable
-/// (an implementation that returns nothing) raises the interpreter's TypeError.
-void extend(nb::list &out, nb::handle result) {
-    if (PyList_CheckExact(result.ptr())) {
-        Py_ssize_t n = PyList_GET_SIZE(result.ptr());
-        for (Py_ssize_t i = 0; i < n; ++i)
-            out.append(nb::handle(PyList_GET_ITEM(result.ptr(), i)));
-        return;
-    }
-    for (nb::handle candidate : result)
-        out.append(candidate);
-}
-
 nb::list create(nb::handle designation_obj, nb::handle components, nb::handle sizes) {
     nb::str full = korvell::exact_str(designation_obj, "full_designation");
-    nb::list compos = korvell::new_list();
     if (PyUnicode_GET_LENGTH(full.ptr()) == 0 || PyUnicode_READ_CHAR(full.ptr(), 0) != '_')
-        return compos;
+        return korvell::new_list();
     // Exactly one underscore is dropped; a second one belongs to the suffix.
     nb::str text = substring(full, 1);
-
-    // The implementations are looked up on every call, so classes derived
-    // later (in any module) take part at once.
-    nb::object implementations = g_mod.get("all_implementations")(nb::handle(g_base.type()));
-    for (nb::handle implementation : implementations) {
-        nb::object result;
-        try {
-            if (OwnParse parse = own_parse(implementation))
-                result = parse(implementation, text, components, sizes);
-            else
-                result = implementation.attr("from_designation")(text, components, sizes);
-        } catch (nb::python_error &e) {
-            if (!e.matches(g_mod.get("ParseReject")))
-                throw;
-            korvell::log_debug(g_mod, [&] {
-                return "Parsing rejected: " + korvell::str_text(e.value()) + " " +
-                       korvell::str_text(implementation.attr("__name__"));
-            });
-            continue;
-        }
-        extend(compos, result);
-    }
-    return compos;
+    return korvell::collect_candidates(g_mod, nb::handle((PyObject *) g_base.type()), [&](nb::handle implementation) {
+        if (OwnParse parse = own_parse(implementation))
+            return nb::object(parse(implementation, text, components, sizes));
+        return korvell::call(korvell::getattr(implementation, kFromDesignation), text, components, sizes);
+    });
 }
 
 // --- The bindings -------------------------------------------------------------
@@ -852,20 +837,24 @@ void def_parse(nb::handle cls, OwnParse parse, const char *doc) {
 
 void bind_names(nb::module_ &m) {
     g_mod.bind(m);
-    korvell::bind_from(m, "abc", "ABCMeta");
-    korvell::bind_from(m, "abc", "abstractmethod");
-    korvell::bind_from(m, "logging", "getLogger");
-    korvell::bind_from(m, "typing_extensions", "Self");
-    korvell::bind_from(m, "korvell.pfnc.exceptions", "ParseReject");
-    korvell::bind_from(m, "korvell.pfnc.exceptions", "PixelFormatValueReject");
-    korvell::bind_from(m, "korvell.pfnc.genicam.tesselk", "Size");
-    korvell::bind_from(m, "korvell.pfnc.genicam.components", "channel_name");
-    korvell::bind_from(m, "korvell.pfnc.genicam.components", "Components");
-    korvell::bind_from(m, "korvell.pfnc.genicam.components", "LMNLocation");
-    korvell::bind_from(m, "korvell.pfnc.genicam.components", "GenicamComponents");
-    korvell::bind_from(m, "korvell.pfnc._internal.utils", "all_implementations");
+    // (module, name) in the order the names appear in the namespace.
+    static const std::pair<const char *, const char *> imports[] = {
+        {"abc", "ABCMeta"},
+        {"abc", "abstractmethod"},
+        {"logging", "getLogger"},
+        {"typing_extensions", "Self"},
+        {"korvell.pfnc.exceptions", "ParseReject"},
+        {"korvell.pfnc.exceptions", "PixelFormatValueReject"},
+        {"korvell.pfnc.genicam.tesselk", "Size"},
+        {"korvell.pfnc.genicam.components", "channel_name"},
+        {"korvell.pfnc.genicam.components", "Components"},
+        {"korvell.pfnc.genicam.components", "LMNLocation"},
+        {"korvell.pfnc.genicam.components", "GenicamComponents"},
+        {"korvell.pfnc._internal.utils", "all_implementations"},
+    };
+    for (const auto &[module, name] : imports)
+        korvell::bind_from(m, module, name);
     m.attr("logger") = m.attr("getLogger")(m.attr("__name__"));
-    g_from_designation = intern("from_designation");
     capture_collaborators();
 }
 
