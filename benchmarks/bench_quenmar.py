@@ -58,16 +58,6 @@ def _copied_channel_name():
     return _patched(_quenmar, "channel_name", types.FunctionType(f.__code__, f.__globals__, f.__name__))
 
 
-@contextlib.contextmanager
-def _derived_module_type():
-    module_class = type(_quenmar)
-    _quenmar.__class__ = type("DerivedModule", (types.ModuleType,), {})
-    try:
-        yield
-    finally:
-        _quenmar.__class__ = module_class
-
-
 def _copied_layouts():
     return _patched(_planes, "LAYOUTS", tuple(list(_planes.LAYOUTS)))
 
@@ -100,7 +90,6 @@ CASES = [
     ("  fallback: channel_name a copy of the function", _sequencing, None, _copied_channel_name),
     ("  fallback: components and location of derived classes",
      lambda: ComponentsSequencing.from_designation("CbYCrY", _YCC_422_SUB, _SIZES)),
-    ("  fallback: the module of a derived type", _sequencing, None, _derived_module_type),
     ('ComponentsSequencing.from_designation(<"CbYCrY" x 10000>, <Y, Cb, Cr at 4:2:2>, Size([8, 8, 8]))',
      lambda: ComponentsSequencing.from_designation(_LONG, _YCC_422, _SIZES)),
     (_GROUPS, _groups),

@@ -183,19 +183,6 @@ void longest_first(std::vector<ScanName> &order, std::vector<Py_ssize_t> &length
 korvell::ModuleRef g_mod;      // this module: its bound names are read on every use
 korvell::ModuleRef g_planes;   // the module that holds the plane groups' names
 
-// toolkit candidate: a module attribute read from the module's dict.
-/// `mod.<name>`, read now.  A plain module finds a name that its type does
-/// not define in its dict alone, so the dict is read directly; anything
-/// else (a module of a derived type, a name not there) takes the attribute
-/// protocol.
-nb::object attr_now(const korvell::ModuleRef &mod, const korvell::Name &name) {
-    PyObject *m = mod.module().ptr();
-    if (Py_TYPE(m) == &PyModule_Type)
-        if (nb::handle found = korvell::borrowed_or_absent(PyDict_GetItemWithError(PyModule_GetDict(m), name.ptr())))
-            return nb::borrow(found);
-    return mod.get(name);
-}
-
 const korvell::Name kChannelName{"channel_name"}, kGenicamComponents{"GenicamComponents"},
     kLmnLocation{"LMNLocation"}, kLayouts{"LAYOUTS"}, kFromDesignation{"from_designation"};
 
@@ -360,7 +347,7 @@ std::vector<nb::object> channel_names(nb::handle components, Function &&function
 /// `location.fields` when `components` is a GenicamComponents at an LMN
 /// location, by the classes this module names now; null otherwise.
 nb::object lmn_fields(nb::handle components) {
-    nb::object genicam = attr_now(g_mod, kGenicamComponents);
+    nb::object genicam = g_mod.get(kGenicamComponents);
     nb::object location;
     if (genicam.ptr() == (PyObject *) g_own.genicam.type() && own_components(components)) {
         if (Py_TYPE(components.ptr()) != g_own.genicam.type())
@@ -372,7 +359,7 @@ nb::object lmn_fields(nb::handle components) {
             return {};
         location = components.attr("location");
     }
-    nb::object lmn = attr_now(g_mod, kLmnLocation);
+    nb::object lmn = g_mod.get(kLmnLocation);
     if (lmn.ptr() == (PyObject *) g_own.lmn.type()) {
         if (location.is_none())
             return {};
@@ -629,7 +616,7 @@ nb::list sequencing_parse(nb::handle cls, nb::handle designation_obj, nb::handle
     nb::str full = korvell::exact_str(designation_obj, "full_designation");
 
     // Channel names, one per component in index order, computed anew on every call.
-    nb::object channel_name = attr_now(g_mod, kChannelName);
+    nb::object channel_name = g_mod.get(kChannelName);
     std::vector<nb::object> names = channel_names(components, [&] { return channel_name; });
     if (names.empty())
         return korvell::new_list();
@@ -666,11 +653,11 @@ nb::list plane_groups_parse(nb::handle cls, nb::handle designation_obj, nb::hand
         throw nb::python_error();
     if (underscore == -1)
         return korvell::new_list();
-    std::vector<nb::object> names = channel_names(components, [] { return attr_now(g_planes, kChannelName); });
+    std::vector<nb::object> names = channel_names(components, [] { return g_planes.get(kChannelName); });
 
     // Names of any other kind, or other layout words, take the module's
     // general reading, which treats them as Python would.
-    nb::object layouts = attr_now(g_planes, kLayouts);
+    nb::object layouts = g_planes.get(kLayouts);
     bool all_str = std::all_of(names.begin(), names.end(), [](const nb::object &n) {
         return PyUnicode_CheckExact(n.ptr());
     });
