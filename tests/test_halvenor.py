@@ -899,3 +899,131 @@ def test_import_does_not_load_the_pixel_format_module():
     code = "import sys, korvell.pfnc.halvenor; print('korvell.pfnc.pixel_format' in sys.modules, 'numpy' in sys.modules)"
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
     assert out.split() == ["False", "True"]
+
+
+# ---------------------------------------------------------------------------
+# Equality declines other classes, as a generated dataclass's does.
+
+
+class _EqualsEverything:
+    def __eq__(self, other):
+        return True
+
+    __hash__ = None
+
+
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda: Backend("mono"),
+        lambda: DecoderRegistration(Backend("mono"), 1),
+        lambda: DecoderRegistrySnapshot(()),
+        DecoderRegistry,
+    ],
+    ids=["decoder", "registration", "snapshot", "registry"],
+)
+def test_equality_with_another_class_asks_the_other_operand(make):
+    record = make()
+    assert record.__eq__(_EqualsEverything()) is NotImplemented
+    assert record == _EqualsEverything() and _EqualsEverything() == record
+    assert (record == "mono") is False and record != 1
+
+
+# ---------------------------------------------------------------------------
+# A resolution during which the registrations changed is not remembered.
+
+
+def _change(registry, how):
+    if how == "register":
+        registry.register(0, Backend("late", answer=False))
+    elif how == "restore":
+        registry.restore(registry.snapshot())
+    else:
+        registry._registrations = list(registry._registrations)
+
+
+@pytest.mark.parametrize("how", ["register", "restore", "assign"])
+def test_resolution_spanning_a_change_is_returned_but_not_cached(how):
+    registry = DecoderRegistry()
+    changes = []
+
+    def answer(fmt):
+        if not changes:
+            changes.append(how)
+            _change(registry, how)
+        return True
+
+    first = Backend("first", answer=answer)
+    registry.register(1, first)
+    assert registry.resolve(Format("Mono8")) is first
+    assert registry._resolve_cache == {}
+    assert registry.resolve(Format("Mono8")) is first  # asked again, now remembered
+    assert len(first.asked) == 2 and len(registry._resolve_cache["Mono8"]) == 1
+
+
+def test_resolution_that_only_replaced_the_cache_is_remembered_there():
+    registry = DecoderRegistry()
+    fresh = {}
+
+    def answer(fmt):
+        registry._resolve_cache = fresh
+        return True
+
+    first = Backend("first", answer=answer)
+    registry.register(1, first)
+    assert registry.resolve(Format("Mono8")) is first
+    assert registry._resolve_cache is fresh and fresh["Mono8"][0][1] is first
+
+
+# ---------------------------------------------------------------------------
+# The module's names are read on every use, however they are replaced; the
+# first call fills any cache of them before the replacement.
+
+
+class _OtherError(Exception):
+    pass
+
+
+def _replace_by_setattr(monkeypatch):
+    monkeypatch.setattr(halvenor, "PixelFormatDecodeNotSupportedError", _OtherError)
+
+
+def _replace_in_dict(monkeypatch):
+    monkeypatch.setitem(halvenor.__dict__, "PixelFormatDecodeNotSupportedError", _OtherError)
+
+
+def _replace_by_module_getattr(monkeypatch):
+    monkeypatch.delattr(halvenor, "PixelFormatDecodeNotSupportedError")
+    monkeypatch.setattr(halvenor, "__getattr__", lambda name: _OtherError, raising=False)
+
+
+def _replace_by_module_class(monkeypatch):
+    class Shadowing(type(halvenor)):
+        PixelFormatDecodeNotSupportedError = property(lambda self: _OtherError)
+
+    monkeypatch.setattr(halvenor, "__class__", Shadowing)
+
+
+@pytest.mark.parametrize(
+    "replace", [_replace_by_setattr, _replace_in_dict, _replace_by_module_getattr, _replace_by_module_class],
+    ids=lambda f: f.__name__.removeprefix("_replace_"),
+)
+def test_module_names_are_read_at_call_time(replace, monkeypatch):
+    registry = DecoderRegistry()
+    with pytest.raises(PixelFormatDecodeNotSupportedError):
+        registry.resolve(Format("Mono8"))
+    with monkeypatch.context() as patch:
+        replace(patch)
+        with pytest.raises(_OtherError, match=NO_DECODER):
+            registry.resolve(Format("Mono8"))
+    with pytest.raises(PixelFormatDecodeNotSupportedError):
+        registry.resolve(Format("Mono8"))
+
+
+def test_deleted_module_name_is_missing_at_once(monkeypatch):
+    registry = DecoderRegistry()
+    with pytest.raises(PixelFormatDecodeNotSupportedError):
+        registry.resolve(Format("Mono8"))
+    monkeypatch.delattr(halvenor, "PixelFormatDecodeNotSupportedError")
+    with pytest.raises(AttributeError, match="PixelFormatDecodeNotSupportedError"):
+        registry.resolve(Format("Mono8"))

@@ -13,13 +13,27 @@
 
 #include "capi.hpp"
 
+#include <cstdint>
+#include <utility>
+#include <vector>
+
 namespace korvell {
+
+// The reads are served from a cache while the module's dict is unchanged,
+// which the dict's version tag proves (every change of a dict gives it a new,
+// never reused tag); where the interpreter has no such tag, every read is a
+// lookup.  The module must be exactly a module object: a module whose class
+// was replaced may resolve names through its own descriptors.
+#if PY_VERSION_HEX < 0x030E0000
+#define KORVELL_DICT_VERSION 1
+#endif
 
 class ModuleRef {
 public:
     void bind(nb::module_ &m) {
         mod_ = m.ptr();
         Py_INCREF(mod_);   // kept for the process
+        dict_ = PyModule_GetDict(mod_);
 #ifndef KORVELL_LEAK_WARNINGS
         // Objects that live until interpreter shutdown (module-level registries,
         // values a caller keeps in a global) are not leaks worth a report at exit.
@@ -29,11 +43,107 @@ public:
     nb::handle module() const { return mod_; }
 
     /// The module attribute `name` (a string literal), read now.
-    nb::object get(const char *name) const { return owned(PyObject_GetAttr(mod_, interned(name))); }
-    nb::object get(const Name &name) const { return owned(PyObject_GetAttr(mod_, name.ptr())); }
+    nb::object get(const char *name) const { return get_key(interned(name)); }
+    nb::object get(const Name &name) const { return get_key(name.ptr()); }
+
+    /// Remember the object now bound to `name` as the module's own, for
+    /// `is_original`.  Called once the namespace is filled at import.
+    void keep_original(const Name &name) {
+        nb::object value = get(name);
+        for (auto &entry : originals_)
+            if (entry.first == name.ptr()) {
+                Py_SETREF(entry.second, value.release().ptr());
+                return;
+            }
+        originals_.emplace_back(name.ptr(), value.release().ptr());   // kept for the process
+    }
+
+    /// Whether the module attribute `name` is still the object bound at
+    /// import (by identity), so that calling its C++ implementation directly
+    /// is what calling the attribute would do.  A missing attribute is not.
+    bool is_original(const Name &name) const {
+        PyObject *original = nullptr;
+        for (const auto &entry : originals_)
+            if (entry.first == name.ptr())
+                original = entry.second;
+        if (!original)
+            return false;
+        if (PyObject *value = cached(name.ptr()))
+            return value == original;
+        PyObject *value = PyObject_GetAttr(mod_, name.ptr());
+        if (!value) {
+            PyErr_Clear();
+            return false;
+        }
+        Py_DECREF(value);
+        return value == original;
+    }
 
 private:
+    struct Entry {
+        PyObject *key;     // interned, process lifetime
+        PyObject *value;   // borrowed from the dict, valid while its version holds
+    };
+
+#ifdef KORVELL_DICT_VERSION
+    static uint64_t version_of(PyObject *dict) {
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#endif
+        return ((PyDictObject *) dict)->ma_version_tag;
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
+    }
+#endif
+
+    /// The value of `key` from the cache, filled from the dict on a miss;
+    /// null (without an error) where only a full attribute read can tell.
+    PyObject *cached(PyObject *key) const {
+#ifdef KORVELL_DICT_VERSION
+        if (Py_TYPE(mod_) != &PyModule_Type)
+            return nullptr;
+        uint64_t version = version_of(dict_);
+        if (version != version_) {
+            entries_.clear();
+            version_ = version;
+        }
+        for (const Entry &entry : entries_)
+            if (entry.key == key)
+                return entry.value;
+        // A name the module type itself defines (a dunder such as __dict__)
+        // may be a descriptor that wins over the dict: always read in full.
+        if (PyObject_HasAttr((PyObject *) &PyModule_Type, key))
+            return nullptr;
+        PyObject *value = PyDict_GetItemWithError(dict_, key);
+        if (!value) {
+            PyErr_Clear();
+            return nullptr;
+        }
+        // A colliding key of another type may run Python code that changes
+        // the dict while it is compared: such a reading is not kept.
+        if (version_of(dict_) != version)
+            return nullptr;
+        entries_.push_back({key, value});
+        return value;
+#else
+        (void) key;
+        return nullptr;
+#endif
+    }
+
+    nb::object get_key(PyObject *key) const {
+        if (PyObject *value = cached(key))
+            return nb::borrow(value);
+        return owned(PyObject_GetAttr(mod_, key));
+    }
+
     PyObject *mod_ = nullptr;
+    PyObject *dict_ = nullptr;
+    mutable uint64_t version_ = 0;
+    mutable std::vector<Entry> entries_;
+    std::vector<std::pair<PyObject *, PyObject *>> originals_;
 };
 
 /// `from <module> import <name>` bound into `m` as an attribute.

@@ -75,6 +75,15 @@ template <typename T> inline T &record_for_assignment(nb::handle self) {
     return *nb::inst_ptr<T>(self);
 }
 
+/// A new instance of T's bound class holding `value`, made without the
+/// generic cast machinery (the class is known, no __init__ runs).
+template <typename T> inline nb::object new_record(T &&value) {
+    nb::object inst = nb::inst_alloc(nb::handle((PyObject *) bound_type<T>));
+    new (nb::inst_ptr<T>(inst)) T(std::move(value));
+    nb::inst_mark_ready(inst);
+    return inst;
+}
+
 [[noreturn]] inline void raise_unset_field(nb::handle self, const char *field) {
     std::string msg = "'" + class_name_of(self) + "' object has no attribute '" + field + "'";
     PyErr_SetString(PyExc_AttributeError, msg.c_str());
