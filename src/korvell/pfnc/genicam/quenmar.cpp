@@ -392,28 +392,10 @@ PyObject *g_plane_groups = nullptr;   // the plane-groups class once bound
 PyObject *g_layouts = nullptr;        // the plane-groups module's layout words, as bound
 std::vector<std::string_view> g_layout_words;
 
-int sequencing_traverse(PyObject *self, visitproc visit, void *arg) {
-    Py_VISIT(Py_TYPE(self));
-    if (!nb::inst_ready(self))
-        return 0;
-    Py_VISIT(nb::inst_ptr<ComponentsSequencing>(self)->components.ptr());
-    return 0;
-}
-
-int sequencing_clear(PyObject *self) {
-    if (nb::inst_ready(self))
-        nb::inst_ptr<ComponentsSequencing>(self)->components = nb::tuple();
-    return 0;
-}
-
-// Every class refuses instantiation while abstract, so a Python subclass that
-// declares a new abstract operation cannot be instantiated either.
-PyType_Slot sequencing_slots[] = {
-    {Py_tp_new, (void *) korvell::abstract_aware_new},
-    {Py_tp_traverse, (void *) sequencing_traverse},
-    {Py_tp_clear, (void *) sequencing_clear},
-    {0, nullptr},
-};
+// The component tuple is collected through the instances; every class refuses
+// instantiation while abstract, so a Python subclass that declares a new
+// abstract operation cannot be instantiated either.
+using SequencingFields = korvell::ObjectFields<ComponentsSequencing, &ComponentsSequencing::components>;
 
 nb::object qualname_of(nb::handle obj) {
     return nb::handle((PyObject *) Py_TYPE(obj.ptr())).attr("__qualname__");
@@ -727,10 +709,7 @@ void plane_groups_init(nb::handle self, nb::handle groups, nb::handle layout) {
     if (!valid)
         throw nb::type_error("groups must be a tuple of non-empty tuples");
     nb::object layouts = g_planes.get("LAYOUTS");
-    int known = PySequence_Contains(layouts.ptr(), layout.ptr());
-    if (known < 0)
-        throw nb::python_error();
-    if (!known)
+    if (!korvell::contains(layouts, layout))
         throw nb::value_error(nb::str("layout must be one of {}, not {!r}").format(layouts, layout).c_str());
     nb::setattr(self, "groups", groups);
     nb::setattr(self, "layout", layout);
@@ -908,7 +887,7 @@ void sequencing_setstate(ComponentsSequencing &s, nb::tuple state) {
 
 void bind_sequencing(nb::module_ &m) {
     nb::class_<ComponentsSequencing, InterfaceSpecific> seq(m, "ComponentsSequencing",
-                                                            nb::type_slots(sequencing_slots));
+                                                            nb::type_slots(SequencingFields::abstract_slots));
     seq.doc() = "An explicit order of the colour components on the interface, such as CbYCrY:\n"
                 "one channel name per occurrence, in order.";
     seq.def(
