@@ -186,3 +186,58 @@ class TestNames:
         assert len(aliases) == 24
         with pytest.raises(TypeError):
             aliases["x"] = "y"  # type: ignore[index]
+
+
+# -- restores replace the whole mapping at once -------------------------------
+
+from korvell.pfnc import vendor  # noqa: E402
+from korvell.pfnc._internal.registry import MappingSnapshot  # noqa: E402
+
+
+def _add_set(registry, name):
+    registry.add(ComponentSetDefinition(name, ("X", "Y")))
+
+
+def _add_vendor_name(registry, name):
+    registry.register(name, "Mono8")
+
+
+@pytest.fixture(
+    params=[(COMPONENT_SET_REGISTRY, _add_set), (vendor.VENDOR_NAMES, _add_vendor_name)],
+    ids=["component-sets", "vendor-names"],
+)
+def restorable(request):
+    registry, add = request.param
+    snap = registry.snapshot()
+    yield registry, add
+    registry.restore(snap)
+
+
+class TestRestoreIsOneSwap:
+    def test_a_reader_of_the_old_mapping_sees_it_whole(self, restorable):
+        registry, add = restorable
+        before = registry.snapshot()
+        add(registry, "Xy1Cam")
+        held = registry._registry
+        held_items = list(held.items())
+        registry.restore(before)
+        # a parse that took the mapping before the restore reads it to the end unchanged
+        assert list(held.items()) == held_items
+        assert "Xy1Cam" in held and "Xy1Cam" not in registry
+
+    def test_the_snapshots_order_is_kept(self, restorable):
+        registry, add = restorable
+        add(registry, "Xy1Cam")
+        add(registry, "Xy2Cam")
+        entries = dict(registry.snapshot().mapping)
+        reordered = {k: v for k, v in entries.items() if k != "Xy1Cam"} | {"Xy1Cam": entries["Xy1Cam"]}
+        registry.restore(MappingSnapshot(reordered))
+        assert list(registry) == list(reordered)
+
+    def test_a_snapshot_without_the_defaults_changes_nothing(self, registry):
+        _add_set(registry, "Xy1Cam")
+        held = registry._registry
+        held_items = list(held.items())
+        with pytest.raises(ValueError, match="default component set"):
+            registry.restore(MappingSnapshot({"Xy1Cam": held["Xy1Cam"]}))
+        assert registry._registry is held and list(held.items()) == held_items

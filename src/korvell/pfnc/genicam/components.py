@@ -355,8 +355,9 @@ class ComponentSetRegistry(Registry[str, ComponentSetDefinition]):
         for name in self._default_keys:
             if entries.get(name) != self._registry.get(name):
                 raise ValueError(f"Snapshot needs to contain the default component set {name}.")
-        self._registry.clear()
-        self._registry.update(entries)
+        # One assignment: a parse running meanwhile reads the old sets or the
+        # new ones, never a mapping emptied and half refilled.
+        self._registry = entries
 
 
 _RGB = (Component.R, Component.G, Component.B)
