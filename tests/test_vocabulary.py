@@ -241,3 +241,39 @@ class TestRestoreIsOneSwap:
         with pytest.raises(ValueError, match="default component set"):
             registry.restore(MappingSnapshot({"Xy1Cam": held["Xy1Cam"]}))
         assert registry._registry is held and list(held.items()) == held_items
+
+
+# -- the prefix table reads as the definitions do -----------------------------
+
+from korvell.pfnc.genicam import components as components_module  # noqa: E402
+from korvell.pfnc.genicam.components import _parse_components_one_by_one  # noqa: E402
+
+
+class TestPrefixTable:
+    TEXTS = ["YCbCr709_422_8", "YCbCr7098", "YCbCr422_8", "YCbCr4228", "RGBa8", "BiColorRGBG8", "Coord3D_ABC16", "Q", ""]
+
+    @pytest.mark.parametrize("text", TEXTS)
+    def test_overlapping_custom_sets_read_as_the_definitions_do(self, registry, text):
+        registry.add(ComponentSetDefinition("YCbCr709", ("Y", "C"), locations=((4, 2), (42, 2))))
+        registry.add(ComponentSetDefinition("RGBa8", ("R",), standards=("x", "xx")))
+        assert parse_components(text) == _parse_components_one_by_one(text)
+
+    def test_a_definition_changed_in_place(self, registry):
+        registry.add(ComponentSetDefinition("Xyz", ("X", "Y", "Z")))
+        parse_components("Xyz8")
+        object.__setattr__(registry._registry["Xyz"], "locations", ((1, 1, 1),))
+        assert [found.designation() for found, _ in parse_components("Xyz1118")] == ["Xyz111", "Xyz"]
+
+    def test_a_replaced_class_builds_the_readings(self, monkeypatch):
+        parse_components("YCbCr422_8")
+        location = type("LMNLocation", (LMNLocation,), {"__slots__": ()})
+        monkeypatch.setattr(components_module, "LMNLocation", location)
+        assert type(parse_components("YCbCr422_8")[0][0].location) is location
+
+    def test_a_definition_of_its_own_class_is_asked(self, registry):
+        class Shouting(ComponentSetDefinition):
+            def parse(self, text):
+                return [(found, rest.upper()) for found, rest in super().parse(text)]
+
+        registry._registry["Xyz"] = Shouting("Xyz", ("X",))
+        assert [rest for _, rest in parse_components("Xyz8p")] == ["8P"]
