@@ -1661,55 +1661,43 @@ bool holds_objects(const char *format) {
     return false;
 }
 
+/// A buffer argument as the programs read and write it: C-contiguous plain
+/// numbers or bytes (and writable when asked).
 class BufferView {
 public:
-    BufferView() = default;
-    BufferView(const BufferView &) = delete;
-    BufferView &operator=(const BufferView &) = delete;
-    ~BufferView() {
-        if (held_)
-            PyBuffer_Release(&view_);
-    }
-
-    /// Acquires the buffer of `obj`, C-contiguous (and writable when asked).
     void acquire(nb::handle obj, const char *name, bool writable) {
-        if (!PyObject_CheckBuffer(obj.ptr()))
-            throw nb::type_error((std::string(name) + " must be a buffer (bytes, bytearray, memoryview or a numpy "
-                                  "array), not " + korvell::class_name_of(obj)).c_str());
         const int flags = PyBUF_STRIDES | PyBUF_FORMAT | (writable ? PyBUF_WRITABLE : 0);
-        if (PyObject_GetBuffer(obj.ptr(), &view_, flags) != 0) {
+        try {
+            buf_.acquire(obj, name, "a buffer (bytes, bytearray, memoryview or a numpy array)", flags);
+        } catch (nb::python_error &refused) {
             if (!writable)
-                throw nb::python_error();
+                throw;
             // Tell a read-only buffer from one the exporter refuses otherwise.
-            nb::python_error refused;
             Py_buffer probe;
             if (PyObject_GetBuffer(obj.ptr(), &probe, PyBUF_STRIDES | PyBUF_FORMAT) != 0) {
                 PyErr_Clear();
-                refused.restore();
-                throw nb::python_error();
+                throw;
             }
             bool readonly = probe.readonly;
             PyBuffer_Release(&probe);
-            if (!readonly) {
-                refused.restore();
-                throw nb::python_error();
-            }
+            if (!readonly)
+                throw;
             fail(std::string(name) + " is read-only");
         }
-        held_ = true;
         // The items of an object array are references: raw bits written
         // there would be freed as objects later.
-        if (holds_objects(view_.format))
+        if (holds_objects(buf_.format()))
             throw nb::type_error((std::string(name) + " holds Python objects; it must hold plain numbers or bytes")
                                      .c_str());
-        if (!PyBuffer_IsContiguous(&view_, 'C'))
+        if (!buf_.c_contiguous())
             fail(std::string(name) + " must be C-contiguous");
     }
 
-    const uint8_t *data() const { return static_cast<const uint8_t *>(view_.buf); }
-    uint8_t *mutable_data() const { return static_cast<uint8_t *>(view_.buf); }
-    size_t bytes() const { return size_t(view_.len); }
-    size_t itemsize() const { return size_t(view_.itemsize); }
+    const uint8_t *data() const { return buf_.data(); }
+    uint8_t *mutable_data() const { return buf_.data(); }
+    size_t bytes() const { return buf_.bytes(); }
+    size_t itemsize() const { return buf_.itemsize(); }
+    const korvell::HeldBuffer &held() const { return buf_; }
 
     /// Refuses values whose items are not `out_bytes` wide.
     void require_itemsize(const char *name, uint32_t out_bytes) const {
@@ -1720,15 +1708,13 @@ public:
     }
 
 private:
-    Py_buffer view_{};
-    bool held_ = false;
+    korvell::HeldBuffer buf_;
 };
 
 /// Refuses a destination that shares memory with the source: the result would
 /// depend on the order the loops run in, and the source would change.
 void refuse_shared(const BufferView &src, const BufferView &dst) {
-    const uint8_t *a = src.data(), *b = dst.data();
-    if (src.bytes() && dst.bytes() && a < b + dst.bytes() && b < a + src.bytes())
+    if (korvell::overlap(src.held(), dst.held()))
         fail("src and dst share memory");
 }
 

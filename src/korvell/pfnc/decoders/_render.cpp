@@ -695,47 +695,34 @@ bool fixed_of(const std::vector<double> &mat, const std::vector<double> &off, ui
 // ---------------------------------------------------------------------------
 // Binding: arrays through the buffer protocol, held for the whole call.
 
+/// An image argument: a C-contiguous array of unsigned 8- or 16-bit items.
 class ArrayView {
 public:
-    ArrayView() = default;
-    ArrayView(const ArrayView &) = delete;
-    ArrayView &operator=(const ArrayView &) = delete;
-    ~ArrayView() {
-        if (held_)
-            PyBuffer_Release(&view_);
-    }
-
-    /// Acquires `obj` as a C-contiguous array of unsigned 8- or 16-bit items.
     void acquire(nb::handle obj, const char *name, bool writable) {
-        if (!PyObject_CheckBuffer(obj.ptr()))
-            throw nb::type_error((std::string(name) + " must be a numpy array, not " + korvell::class_name_of(obj)).c_str());
-        if (PyObject_GetBuffer(obj.ptr(), &view_, PyBUF_RECORDS_RO | (writable ? PyBUF_WRITABLE : 0)) != 0)
-            throw nb::python_error();
-        held_ = true;
-        std::string format = view_.format ? view_.format : "B";
+        buf_.acquire(obj, name, "a numpy array", PyBUF_RECORDS_RO | (writable ? PyBUF_WRITABLE : 0));
+        std::string format = buf_.format() ? buf_.format() : "B";
         const char code = format.empty() ? 'B' : format.back();
         const bool prefix_ok = format.size() == 1 || (format.size() == 2 && std::strchr("<=@", format[0]));
-        if (!prefix_ok || !((code == 'B' && view_.itemsize == 1) || (code == 'H' && view_.itemsize == 2)))
+        if (!prefix_ok || !((code == 'B' && buf_.itemsize() == 1) || (code == 'H' && buf_.itemsize() == 2)))
             throw nb::type_error((std::string(name) + " must hold uint8 or uint16 items, not format '" + format + "'").c_str());
-        if (!PyBuffer_IsContiguous(&view_, 'C'))
+        if (!buf_.c_contiguous())
             fail(std::string(name) + " must be C-contiguous");
     }
 
-    int ndim() const { return view_.ndim; }
-    int64_t dim(int i) const { return int64_t(view_.shape[i]); }
-    size_t itemsize() const { return size_t(view_.itemsize); }
-    size_t bytes() const { return size_t(view_.len); }
-    const void *data() const { return view_.buf; }
-    void *mutable_data() const { return view_.buf; }
+    int ndim() const { return buf_.ndim(); }
+    int64_t dim(int i) const { return buf_.dim(i); }
+    size_t itemsize() const { return buf_.itemsize(); }
+    size_t bytes() const { return buf_.bytes(); }
+    const void *data() const { return buf_.data(); }
+    void *mutable_data() const { return buf_.data(); }
+    const korvell::HeldBuffer &held() const { return buf_; }
 
 private:
-    Py_buffer view_{};
-    bool held_ = false;
+    korvell::HeldBuffer buf_;
 };
 
 void refuse_shared(const ArrayView &a, const ArrayView &b) {
-    auto p = static_cast<const uint8_t *>(a.data()), q = static_cast<const uint8_t *>(b.data());
-    if (a.bytes() && b.bytes() && p < q + b.bytes() && q < p + a.bytes())
+    if (korvell::overlap(a.held(), b.held()))
         fail("src and dst share memory");
 }
 
