@@ -28,16 +28,9 @@ int count_change(PyDict_WatchEvent, PyObject *, PyObject *, PyObject *) {
     return 0;
 }
 
-void start_watching() {
-    g_watcher = PyDict_AddWatcher(count_change);
-    if (g_watcher < 0)
-        throw nb::python_error();
-}
+void start_watching() { g_watcher = korvell::checked(PyDict_AddWatcher(count_change)); }
 
-void watch_dict(PyObject *dict) {
-    if (PyDict_Watch(g_watcher, dict) < 0)
-        throw nb::python_error();
-}
+void watch_dict(PyObject *dict) { korvell::checked(PyDict_Watch(g_watcher, dict)); }
 
 uint64_t changes() { return g_changes; }
 uint64_t dict_version(PyObject *) { return 0; }
@@ -70,7 +63,7 @@ void forget(StateWatch &w) {
 }
 
 void add_dict(StateWatch &w, nb::list &held, PyObject *dict) {
-    held.append(nb::handle(dict));
+    korvell::append(held, dict);
     watch_dict(dict);
     w.dicts.push_back(dict);
     w.versions.push_back(dict_version(dict));
@@ -110,7 +103,7 @@ bool record(StateWatch &w, nb::list dicts, nb::list classes, nb::list families, 
             // A class of the interpreter itself cannot be changed from Python.
             if (!PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE))
                 continue;
-            held.append(c);
+            korvell::append(held, c);
             add_dict(w, held, type->tp_dict);
             if (!family)
                 continue;
@@ -121,16 +114,13 @@ bool record(StateWatch &w, nb::list dicts, nb::list classes, nb::list families, 
         }
     }
     for (nb::handle r : registries) {
-        int is_registry = PyObject_IsInstance(r.ptr(), registry_base.ptr());
-        if (is_registry < 0)
-            throw nb::python_error();
-        if (!is_registry)
+        if (!korvell::checked(PyObject_IsInstance(r.ptr(), registry_base.ptr())))
             throw nb::type_error("registries must hold registries");
         if (!nb::inst_ready(r) || !PyDict_CheckExact(mapping_of(r.ptr()))) {
             forget(w);
             return false;
         }
-        held.append(r);
+        korvell::append(held, r);
         add_dict(w, held, mapping_of(r.ptr()));
         w.registries.emplace_back(r.ptr(), mapping_of(r.ptr()));
     }
@@ -172,14 +162,9 @@ bool same_entries(nb::handle current, nb::handle captured) {
     nb::object keep = nb::borrow(dict);   // a key's __eq__ may run Python code
     Py_ssize_t pos = 0;
     PyObject *key, *value;
-    while (PyDict_Next(captured.ptr(), &pos, &key, &value)) {
-        PyObject *now = PyDict_GetItemWithError(dict, key);
-        if (now != value) {
-            if (!now && PyErr_Occurred())
-                throw nb::python_error();
+    while (PyDict_Next(captured.ptr(), &pos, &key, &value))
+        if (korvell::borrowed_or_absent(PyDict_GetItemWithError(dict, key)).ptr() != value)
             return false;
-        }
-    }
     return true;
 }
 
