@@ -178,7 +178,7 @@ class PixelFormat:
             if build is not None:
                 return build()
         token = memo.begin()
-        found = _parse(cls, designation)
+        found = _parse(cls, designation, token is not None)
         if token is not None:
             memo.keep(token, designation, found)
         return found
@@ -315,9 +315,15 @@ AnyPixelFormat = PixelFormat
 # The reader.
 
 
-def _parse(cls: type[PixelFormat], designation: str) -> PixelFormat:
-    """The pixel format named by ``designation``, read anew."""
-    from . import vendor  # imported here: it imports this module
+def _parse(cls: type[PixelFormat], designation: str, own: bool = False) -> PixelFormat:
+    """The pixel format named by ``designation``, read anew.  ``own``: the state
+    is recorded as the package's own, where the import below gives the module
+    recorded, and a designation written back calls nothing but the package's
+    code, so that it need not be written for a single reading."""
+    if own:
+        vendor = _memo.vendor
+    else:
+        from . import vendor  # imported here: it imports this module
 
     target = vendor.VENDOR_NAMES._registry.get(designation)
     if target is not None:
@@ -325,6 +331,8 @@ def _parse(cls: type[PixelFormat], designation: str) -> PixelFormat:
     replacement = _names.deprecated_aliases().get(designation)
     text = replacement if replacement is not None else designation
     readings, reached = _read(cls, text, designation)
+    if own and len(readings) == 1:
+        return readings[0]
     if readings:
         for reading in readings:
             if reading.designation() == text:
