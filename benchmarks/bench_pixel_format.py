@@ -4,7 +4,7 @@ import contextlib
 
 from korvell.pfnc import names, pixel_format
 from korvell.pfnc.genicam import components
-from korvell.pfnc.genicam.components import parse_components
+from korvell.pfnc.genicam.components import Component, channel_name, parse_components
 from korvell.pfnc.pixel_format import PixelFormat
 
 _STANDARD = tuple(e.name for e in names.entries() if e.status == "standard")
@@ -66,6 +66,7 @@ CASES = [
         _N * 10000.0,
         _helper_replaced,
     ),
+    ("channel_name(Component.CB)", lambda: channel_name(Component.CB)),
     ('parse_components("YCbCr422_8_CbYCrY")', lambda: parse_components("YCbCr422_8_CbYCrY")),
     (
         'parse_components("YCbCr422_8_CbYCrY"), class replaced (fallback)',
