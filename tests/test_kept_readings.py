@@ -2,6 +2,7 @@
 
 import gc
 import logging
+import sys
 import time
 
 import pytest
@@ -101,6 +102,9 @@ class TestVocabularyChanges:
         vendor.register_vendor_name("Mono7", "Mono8")
         assert type(parse("Mono7")) is pixel_format.VendorPixelFormat
 
+    @pytest.mark.skipif(
+        sys.version_info >= (3, 13), reason="from 3.13 an attribute stored in place is seen by no dict watcher"
+    )
     def test_a_definition_changed_in_place(self, registries):
         COMPONENT_SET_REGISTRY.add(ComponentSetDefinition("Xyz", ("X", "Y", "Z")))
         kept("Xyz8")

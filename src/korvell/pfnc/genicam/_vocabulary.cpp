@@ -16,7 +16,10 @@ namespace {
 // ---------------------------------------------------------------------------
 // Dict changes.  Up to 3.11 every dict carries a version that changes with
 // each mutation; from 3.12 on that field is deprecated, and a dict watcher
-// counts the mutations of the watched dicts instead.
+// counts the mutations of the watched dicts instead.  From 3.13 an attribute
+// stored on an instance whose values live inline reaches no watcher, even
+// once its __dict__ exists: instance dicts (frozen records, enumeration
+// members) are then watched only for changes made through the dict itself.
 // toolkit candidate: the same detection serves module-attribute caches.
 
 #if PY_VERSION_HEX >= 0x030C0000
@@ -151,6 +154,7 @@ bool unchanged(const StateWatch &w) {
 
 /// Whether `current` (a dict, or a class for its own dict) holds exactly the
 /// keys of the dict `captured`, each bound to the very same object.
+/// toolkit candidate: "is this namespace still as imported" for any module.
 bool same_entries(nb::handle current, nb::handle captured) {
     PyObject *dict = current.ptr();
     if (PyType_Check(dict))
