@@ -4,6 +4,7 @@ import gc
 import logging
 import sys
 import time
+import types
 
 import pytest
 
@@ -264,3 +265,38 @@ def test_kept_readings_are_bounded():
         parse(f"Mono{bits}")
     assert 0 < len(pixel_format._memo.builds) <= pixel_format._KEEP_AT_MOST
     assert parse("Mono4100").size.sizes == [4100]
+
+
+def _stand_in_vendor_module(monkeypatch):
+    import korvell.pfnc
+
+    stand_in = types.ModuleType("korvell.pfnc.vendor")
+    stand_in.VENDOR_NAMES = vendor.VENDOR_NAMES
+    monkeypatch.setattr(korvell.pfnc, "vendor", stand_in)
+
+
+class Shouting(ComponentSetDefinition):
+    pass
+
+
+class Key(str):
+    pass
+
+
+@pytest.mark.parametrize(
+    "unsettle",
+    [
+        lambda mp: mp.setitem(DATA_TYPE_REGISTRY._registry, "q", 5),
+        lambda mp: mp.setitem(PADDING_TYPE_NAME_REGISTRY._registry, "Zz", "nothing"),
+        lambda mp: mp.setitem(vendor.VENDOR_NAMES._registry, "Mono7Cam", b"Mono8"),
+        lambda mp: mp.setitem(COMPONENT_SET_REGISTRY._registry, "Xyz", Shouting("Xyz", ("X",))),
+        lambda mp: mp.setitem(COMPONENT_SET_REGISTRY._registry, Key("Xyz"), ComponentSetDefinition("Xyz", ("X",))),
+        _stand_in_vendor_module,
+    ],
+    ids=["data-type-value", "padding-value", "vendor-value", "definition-class", "key-type", "vendor-module"],
+)
+def test_nothing_is_kept_in_a_state_that_is_not_the_packages_own(monkeypatch, unsettle):
+    kept("Mono8")
+    unsettle(monkeypatch)
+    settle("Mono8")
+    assert pixel_format._memo.builds == {} and parse("Mono8").designation() == "Mono8"
