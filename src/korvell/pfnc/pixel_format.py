@@ -486,14 +486,19 @@ def _parse_path() -> tuple[list[dict[str, Any]], list[type], list[tuple[Any, dic
     for module in modules:
         for value in vars(module).values():
             if isinstance(value, type):
-                for cls in (*value.__mro__, *type(value).__mro__):
+                metaclass: type = type(value)
+                for cls in (*value.__mro__, *metaclass.__mro__):
                     classes.setdefault(id(cls), cls)
     heap = [cls for cls in classes.values() if cls.__flags__ & _HEAP_TYPE]
     originals: list[tuple[Any, dict[str, Any]]] = [(vars(m), dict(vars(m))) for m in modules]
     originals += [(cls, dict(vars(cls))) for cls in heap]
     dicts = [vars(m) for m in (*modules, builtins, operator)]
     # enumeration members keep their values in their own dicts
-    dicts += [vars(member) for cls in heap if isinstance(cls, EnumMeta) for member in cls if hasattr(member, "__dict__")]
+    members: list[Any] = []
+    for cls in heap:
+        if isinstance(cls, EnumMeta):
+            members.extend(cls)
+    dicts += [vars(member) for member in members if hasattr(member, "__dict__")]
     return dicts, heap, originals
 
 
@@ -575,7 +580,7 @@ class _Memo:
             return
         # The names are the package's own from here on: reading the registries
         # runs none but the package's code.
-        registries = [
+        registries: list[Any] = [
             self.vendor.VENDOR_NAMES,
             _components.COMPONENT_SET_REGISTRY,
             _brintal.DATA_TYPE_REGISTRY,
