@@ -186,3 +186,99 @@ class TestNames:
         assert len(aliases) == 24
         with pytest.raises(TypeError):
             aliases["x"] = "y"  # type: ignore[index]
+
+
+# -- restores replace the whole mapping at once -------------------------------
+
+from korvell.pfnc import vendor  # noqa: E402
+from korvell.pfnc._internal.registry import MappingSnapshot  # noqa: E402
+
+
+def _add_set(registry, name):
+    registry.add(ComponentSetDefinition(name, ("X", "Y")))
+
+
+def _add_vendor_name(registry, name):
+    registry.register(name, "Mono8")
+
+
+@pytest.fixture(
+    params=[(COMPONENT_SET_REGISTRY, _add_set), (vendor.VENDOR_NAMES, _add_vendor_name)],
+    ids=["component-sets", "vendor-names"],
+)
+def restorable(request):
+    registry, add = request.param
+    snap = registry.snapshot()
+    yield registry, add
+    registry.restore(snap)
+
+
+class TestRestoreIsOneSwap:
+    def test_a_reader_of_the_old_mapping_sees_it_whole(self, restorable):
+        registry, add = restorable
+        before = registry.snapshot()
+        add(registry, "Xy1Cam")
+        held = registry._registry
+        held_items = list(held.items())
+        registry.restore(before)
+        # a parse that took the mapping before the restore reads it to the end unchanged
+        assert list(held.items()) == held_items
+        assert "Xy1Cam" in held and "Xy1Cam" not in registry
+
+    def test_the_snapshots_order_is_kept(self, restorable):
+        registry, add = restorable
+        add(registry, "Xy1Cam")
+        add(registry, "Xy2Cam")
+        entries = dict(registry.snapshot().mapping)
+        reordered = {k: v for k, v in entries.items() if k != "Xy1Cam"} | {"Xy1Cam": entries["Xy1Cam"]}
+        registry.restore(MappingSnapshot(reordered))
+        assert list(registry) == list(reordered)
+
+    def test_a_snapshot_without_the_defaults_changes_nothing(self, registry):
+        _add_set(registry, "Xy1Cam")
+        held = registry._registry
+        held_items = list(held.items())
+        with pytest.raises(ValueError, match="default component set"):
+            registry.restore(MappingSnapshot({"Xy1Cam": held["Xy1Cam"]}))
+        assert registry._registry is held and list(held.items()) == held_items
+
+
+# -- the prefix table reads as the definitions do -----------------------------
+
+import sys  # noqa: E402
+
+from korvell.pfnc.genicam import components as components_module  # noqa: E402
+from korvell.pfnc.genicam.components import _parse_components_one_by_one  # noqa: E402
+
+
+class TestPrefixTable:
+    TEXTS = ["YCbCr709_422_8", "YCbCr7098", "YCbCr422_8", "YCbCr4228", "RGBa8", "BiColorRGBG8", "Coord3D_ABC16", "Q", ""]
+
+    @pytest.mark.parametrize("text", TEXTS)
+    def test_overlapping_custom_sets_read_as_the_definitions_do(self, registry, text):
+        registry.add(ComponentSetDefinition("YCbCr709", ("Y", "C"), locations=((4, 2), (42, 2))))
+        registry.add(ComponentSetDefinition("RGBa8", ("R",), standards=("x", "xx")))
+        assert parse_components(text) == _parse_components_one_by_one(text)
+
+    @pytest.mark.skipif(
+        sys.version_info >= (3, 13), reason="from 3.13 an attribute stored in place is seen by no dict watcher"
+    )
+    def test_a_definition_changed_in_place(self, registry):
+        registry.add(ComponentSetDefinition("Xyz", ("X", "Y", "Z")))
+        parse_components("Xyz8")
+        object.__setattr__(registry._registry["Xyz"], "locations", ((1, 1, 1),))
+        assert [found.designation() for found, _ in parse_components("Xyz1118")] == ["Xyz111", "Xyz"]
+
+    def test_a_replaced_class_builds_the_readings(self, monkeypatch):
+        parse_components("YCbCr422_8")
+        location = type("LMNLocation", (LMNLocation,), {"__slots__": ()})
+        monkeypatch.setattr(components_module, "LMNLocation", location)
+        assert type(parse_components("YCbCr422_8")[0][0].location) is location
+
+    def test_a_definition_of_its_own_class_is_asked(self, registry):
+        class Shouting(ComponentSetDefinition):
+            def parse(self, text):
+                return [(found, rest.upper()) for found, rest in super().parse(text)]
+
+        registry._registry["Xyz"] = Shouting("Xyz", ("X",))
+        assert [rest for _, rest in parse_components("Xyz8p")] == ["8P"]

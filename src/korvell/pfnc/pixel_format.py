@@ -31,19 +31,25 @@ one, and are computed from the parts otherwise (:meth:`PixelFormat.computed_bits
 
 from __future__ import annotations
 
+import functools
 import re
 import sys
-from typing import Any, Optional
+import time
+from enum import EnumMeta
+from typing import Any, Callable, Optional
 
 from . import names as _names
+from ._internal.registry import Registry
 from ._internal.utils import join_designators
 from .exceptions import PixelFormatValueReject
-from .genicam.brintal import DataTypes
-from .genicam.components import Components, GenicamComponents, LMNLocation, parse_components
+from .genicam.brintal import CompoundDataTypes, DataTypes, DefaultDataType
+from .genicam.components import ComponentSet, Components, GenicamComponents, LMNLocation, parse_components
 from .genicam import ostrevo as _ostrevo
 from .genicam.ostrevo import Packing, PaddingType
-from .genicam.quenmar import InterfaceSpecific
+from .genicam.planes import PlaneGroups
+from .genicam.quenmar import ComponentsSequencing, InterfaceSpecific, Planar, SemiPlanar
 from .genicam.tesselk import Size
+from .genicam._vocabulary import StateWatch, same_entries
 
 __all__ = ["PixelFormat", "OpaquePixelFormat", "VendorPixelFormat", "AnyPixelFormat", "parse", "from_code"]
 
@@ -164,33 +170,18 @@ class PixelFormat:
         """
         if type(designation) is not str:
             raise TypeError(f"designation must be str, not {type(designation).__name__}")
-        from . import vendor  # imported here: it imports this module
-
-        target = vendor.VENDOR_NAMES._registry.get(designation)
-        if target is not None:
-            return VendorPixelFormat(designation, cls.from_designation(target))
-        replacement = _names.deprecated_aliases().get(designation)
-        text = replacement if replacement is not None else designation
-        readings, reached = _read(cls, text, designation)
-        if readings:
-            for reading in readings:
-                if reading.designation() == text:
-                    return reading
-            return readings[0]
-        entry = _names.find(text)
-        if entry is not None and entry.current:
-            return OpaquePixelFormat(entry.name)
-        raise PixelFormatValueReject(
-            f"{_shown(designation)} is not a pixel-format designation: "
-            + (
-                "no component set of the vocabulary begins it"
-                if not reached
-                else f"it ends after {_shown(text)}, before the designation is complete"
-                if reached == len(text)
-                else f"it reads only up to character {reached} ({_shown(text[:reached])}), "
-                f"not {_shown(text[reached:])}"
-            )
-        )
+        if cls is not PixelFormat:
+            return _parse(cls, designation)
+        memo = _memo
+        if memo.watch.unchanged():
+            build = memo.builds.get(designation)
+            if build is not None:
+                return build()
+        token = memo.begin()
+        found = _parse(cls, designation, token is not None)
+        if token is not None:
+            memo.keep(token, designation, found)
+        return found
 
     @classmethod
     def readings(cls, designation: str) -> list[PixelFormat]:
@@ -324,6 +315,45 @@ AnyPixelFormat = PixelFormat
 # The reader.
 
 
+def _parse(cls: type[PixelFormat], designation: str, own: bool = False) -> PixelFormat:
+    """The pixel format named by ``designation``, read anew.  ``own``: the state
+    is recorded as the package's own, where the import below gives the module
+    recorded, and a designation written back calls nothing but the package's
+    code, so that it need not be written for a single reading."""
+    if own:
+        vendor = _memo.vendor
+    else:
+        from . import vendor  # imported here: it imports this module
+
+    target = vendor.VENDOR_NAMES._registry.get(designation)
+    if target is not None:
+        return VendorPixelFormat(designation, cls.from_designation(target))
+    replacement = _names.deprecated_aliases().get(designation)
+    text = replacement if replacement is not None else designation
+    readings, reached = _read(cls, text, designation)
+    if own and len(readings) == 1:
+        return readings[0]
+    if readings:
+        for reading in readings:
+            if reading.designation() == text:
+                return reading
+        return readings[0]
+    entry = _names.find(text)
+    if entry is not None and entry.current:
+        return OpaquePixelFormat(entry.name)
+    raise PixelFormatValueReject(
+        f"{_shown(designation)} is not a pixel-format designation: "
+        + (
+            "no component set of the vocabulary begins it"
+            if not reached
+            else f"it ends after {_shown(text)}, before the designation is complete"
+            if reached == len(text)
+            else f"it reads only up to character {reached} ({_shown(text[:reached])}), "
+            f"not {_shown(text[reached:])}"
+        )
+    )
+
+
 def _leading_run(text: str) -> str:
     start = 1 if text.startswith("_") else 0
     end = start
@@ -419,3 +449,225 @@ def parse(name: str) -> PixelFormat:
 def from_code(code: int) -> PixelFormat:
     """The pixel format of a published 32-bit value (:meth:`PixelFormat.from_code`)."""
     return PixelFormat.from_code(code)
+
+
+# ---------------------------------------------------------------------------
+# Finished readings, kept by designation.
+#
+# A reading depends on the vocabularies (component sets, data types, padding
+# names, vendor names), on the classes that parse and hold the parts (and on
+# which classes the factories find below their bases), and on every name the
+# modules on the way read when they run.  A kept reading is given out only
+# while a watch shows that none of that has changed since the reading was
+# found, and only while everything is the package's own: the names and
+# classes as imported, the factories' implementations exactly the package's,
+# and the registries holding values that no part rejects, so that a reading
+# never reaches a point where it would log.  Each time, fresh parts are built:
+# callers may change the parts they are given.
+
+_KEEP_AT_MOST = 4096  # readings kept; all are dropped when full
+_LONGEST_KEPT = 640  # designations no longer than the smallest integer-string limit
+_RECORD_SHARE = 20  # while the state keeps changing, records take at most about 1/20 of the time
+_HEAP_TYPE = 1 << 9  # Py_TPFLAGS_HEAPTYPE: a class that Python code can change
+
+
+def _parse_path() -> tuple[list[dict[str, Any]], list[type], list[tuple[Any, dict[str, Any]]]]:
+    """The namespaces and classes a reading reads, and their entries as imported."""
+    import builtins
+    import operator
+
+    from . import vendor
+    from ._internal import _registry, _subclasses, utils
+    from .genicam import brintal, components, planes, quenmar, tesselk
+
+    modules = [sys.modules[__name__], _names, vendor, components, tesselk, brintal, _ostrevo, quenmar, planes]
+    modules += [utils, _registry, _subclasses]
+    classes: dict[int, type] = {}
+    for module in modules:
+        for value in vars(module).values():
+            if isinstance(value, type):
+                metaclass: type = type(value)
+                for cls in (*value.__mro__, *metaclass.__mro__):
+                    classes.setdefault(id(cls), cls)
+    heap = [cls for cls in classes.values() if cls.__flags__ & _HEAP_TYPE]
+    originals: list[tuple[Any, dict[str, Any]]] = [(vars(m), dict(vars(m))) for m in modules]
+    originals += [(cls, dict(vars(cls))) for cls in heap]
+    dicts = [vars(m) for m in (*modules, builtins, operator)]
+    # enumeration members keep their values in their own dicts
+    members: list[Any] = []
+    for cls in heap:
+        if isinstance(cls, EnumMeta):
+            members.extend(cls)
+    dicts += [vars(member) for member in members if hasattr(member, "__dict__")]
+    return dicts, heap, originals
+
+
+def _family(base: type) -> list[type]:
+    """``base`` and every class below it."""
+    found, stack = [], [base]
+    while stack:
+        cls = stack.pop()
+        found.append(cls)
+        stack.extend(type.__subclasses__(cls))
+    return found
+
+
+def _quiet(mappings: list[dict[Any, Any]]) -> bool:
+    """Whether the registries hold only what no part rejects: then no reading
+    reaches a point where it logs (every set has a channel, every data type
+    is one, every padding type's own name is registered), and every lookup
+    compares plain strings."""
+    vendor_names, sets, data_types, paddings = mappings
+    if not all(type(key) is str for mapping in mappings for key in mapping):
+        return False
+    if not all(type(v) is str for v in vendor_names.values()):
+        return False
+    if not all(type(d) is _components.ComponentSetDefinition and len(d.components) > 0 for d in sets.values()):
+        return False
+    if not all(type(v) is str or type(v) is DefaultDataType for v in data_types.values()):
+        return False
+    return all(type(v) is PaddingType and v.value in paddings for v in paddings.values())
+
+
+class _Memo:
+    __slots__ = ("watch", "builds", "token", "next_record", "dicts", "classes", "originals", "package", "vendor")
+
+    def __init__(self) -> None:
+        from . import vendor
+
+        self.watch = StateWatch()
+        self.builds: dict[str, Callable[[], PixelFormat]] = {}
+        self.token: Optional[object] = None  # a new one with each record: kept only under the record it began with
+        self.next_record = 0.0  # no record before this time (time.perf_counter)
+        self.dicts: list[dict[str, Any]] = []
+        self.classes: list[type] = []
+        self.originals: list[tuple[Any, dict[str, Any]]] = []
+        self.package = sys.modules[__package__]
+        self.vendor = vendor
+
+    def capture(self) -> None:
+        """Take the present names and classes as the package's own."""
+        self.dicts, self.classes, self.originals = _parse_path()
+
+    def begin(self) -> Optional[object]:
+        """The token under which a reading about to be found may be kept; None
+        when it may not."""
+        if self.watch.unchanged():
+            return self.token
+        # Forgotten at once: a change undone (a subclass created and collected)
+        # must not make the old record count again while nothing is kept.
+        self.watch.forget()
+        self.builds = {}
+        self.token = None
+        now = time.perf_counter()
+        if now < self.next_record:
+            return None
+        self._record()
+        self.next_record = now + (time.perf_counter() - now) * _RECORD_SHARE
+        return self.token
+
+    def _record(self) -> None:
+        """Record the state when it is the package's own; otherwise leave the
+        watch empty, so that a later parse tries again."""
+        families = _family(DataTypes) + _family(InterfaceSpecific)
+        # Another class below a factory's base is asked on every parse; and a
+        # record would keep that class alive.
+        if len(families) != len(_OWN_FAMILIES) or {id(cls) for cls in families} != _OWN_FAMILIES:
+            return
+        if sys.modules.get(__package__) is not self.package or vars(self.package).get("vendor") is not self.vendor:
+            return
+        if not all(same_entries(now, then) for now, then in self.originals):
+            return
+        # The names are the package's own from here on: reading the registries
+        # runs none but the package's code.
+        registries: list[Any] = [
+            self.vendor.VENDOR_NAMES,
+            _components.COMPONENT_SET_REGISTRY,
+            _brintal.DATA_TYPE_REGISTRY,
+            _ostrevo.PADDING_TYPE_NAME_REGISTRY,
+        ]
+        mappings = [r._registry for r in registries]
+        if not all(type(m) is dict for m in mappings):
+            return
+        definitions = [vars(d) for d in mappings[1].values() if type(d) is _components.ComponentSetDefinition]
+        dicts = [*self.dicts, *definitions, vars(self.package), sys.modules]
+        # Recorded first and judged after: a change in between shows as a change.
+        if self.watch.record(dicts, self.classes, families, registries, Registry) and _quiet(mappings):
+            self.token = object()
+        else:
+            self.watch.forget()
+
+    def keep(self, token: object, designation: str, found: PixelFormat) -> None:
+        """Keep ``found`` as the reading of ``designation`` when the state is still
+        the one recorded with ``token``."""
+        if token is not self.token or len(designation) > _LONGEST_KEPT or not self.watch.unchanged():
+            return
+        build = _builder(found)
+        if build is None:
+            return
+        builds = self.builds
+        if len(builds) >= _KEEP_AT_MOST:
+            builds.clear()
+        builds[designation] = build
+
+
+def _suffix_maker(suffix: Any) -> Optional[Callable[[], Any]]:
+    kind = type(suffix)
+    if kind is Planar or kind is SemiPlanar:
+        return kind
+    if kind is ComponentsSequencing:
+        return functools.partial(ComponentsSequencing, suffix.components)
+    if kind is PlaneGroups:
+        return functools.partial(PlaneGroups, suffix.groups, suffix.layout)
+    return None
+
+
+def _builder(found: PixelFormat) -> Optional[Callable[[], PixelFormat]]:
+    """What builds a fresh pixel format equal to ``found``, part by part; None
+    for a kind of reading that is not kept."""
+    kind = type(found)
+    if kind is OpaquePixelFormat:
+        return functools.partial(OpaquePixelFormat, found.designation())
+    if kind is not PixelFormat:
+        return None
+    components, size, data_types, packing, suffix = found._fields()
+    if type(components) is not ComponentSet or type(size) is not Size:
+        return None
+    if type(data_types) is not CompoundDataTypes or type(packing) is not Packing:
+        return None
+    sizes = list(size.sizes)
+    channel_types = list(data_types.brintal)
+    packing_fields = packing.__getstate__()
+    new_packing, set_packing = Packing.__new__, Packing.__setstate__  # the packing's own copy: no name to check
+    make_suffix = None
+    if suffix is not None:
+        make_suffix = _suffix_maker(suffix)
+        if make_suffix is None:
+            return None
+    new = object.__new__
+
+    # The component set is shared: it has no fields to change.
+    def build() -> PixelFormat:
+        fmt = new(PixelFormat)
+        fmt.components = components
+        fmt.size = Size(sizes[:])
+        fmt.data_types = CompoundDataTypes(channel_types[:])
+        fmt.packing = packing = new_packing(Packing)
+        set_packing(packing, packing_fields)
+        fmt.interface_specific = None if make_suffix is None else make_suffix()
+        return fmt
+
+    return build
+
+
+# The classes below the factories' bases: the package's own, and no others
+# (compared by identity: another class's metaclass may hash and compare).
+_OWN_FAMILIES = frozenset(
+    map(id, (DataTypes, CompoundDataTypes, InterfaceSpecific, Planar, SemiPlanar, ComponentsSequencing, PlaneGroups))
+)
+
+from .genicam import brintal as _brintal  # noqa: E402
+from .genicam import components as _components  # noqa: E402
+
+_memo = _Memo()
+_memo.capture()  # once bound: the module's own name for the memo is one of its names

@@ -49,9 +49,9 @@ class VendorNameRegistry(Registry[str, str]):
 
     def restore(self, snap: MappingSnapshot[str, str]) -> None:
         """Replace every entry by those of ``snap``."""
-        entries = dict(snap.mapping)
-        self._registry.clear()
-        self._registry.update(entries)
+        # One assignment: a parse running meanwhile reads the old names or the
+        # new ones, never a mapping emptied and half refilled.
+        self._registry = dict(snap.mapping)
 
 
 VENDOR_NAMES = VendorNameRegistry()

@@ -8,13 +8,15 @@ designation.
 from __future__ import annotations
 
 import operator
+import time
 from collections.abc import Iterable, Iterator
 from dataclasses import dataclass
 from enum import Enum
-from typing import Optional, Union
+from typing import Any, Optional, Union
 
 from ..exceptions import DuplicateRegistrationError
 from .._internal.registry import MappingSnapshot, Registry
+from ._vocabulary import StateWatch, same_entries
 
 __all__ = [
     "Component",
@@ -84,6 +86,8 @@ ComponentLike = Union[Component, str]
 
 def channel_name(component: ComponentLike) -> str:
     """The text by which ``component`` is written in a designation."""
+    if type(component) is Component:
+        return component._value_  # what .value gives, without the descriptor's detour
     if isinstance(component, Component):
         return component.value
     if isinstance(component, str):
@@ -355,8 +359,9 @@ class ComponentSetRegistry(Registry[str, ComponentSetDefinition]):
         for name in self._default_keys:
             if entries.get(name) != self._registry.get(name):
                 raise ValueError(f"Snapshot needs to contain the default component set {name}.")
-        self._registry.clear()
-        self._registry.update(entries)
+        # One assignment: a parse running meanwhile reads the old sets or the
+        # new ones, never a mapping emptied and half refilled.
+        self._registry = entries
 
 
 _RGB = (Component.R, Component.G, Component.B)
@@ -416,9 +421,147 @@ def parse_components(text: str) -> list[tuple[ComponentSet, str]]:
     it; longer readings first, then registry order."""
     if type(text) is not str:
         raise TypeError(f"text must be str, not {type(text).__name__}")
+    table = _prefix_table
+    if not table.watch.unchanged():
+        table.refresh()
+    if not table.usable:
+        return _parse_components_one_by_one(text)
+    found: list[tuple[ComponentSet, str]] = []
+    bucket = table.buckets.get(text[:1])
+    if bucket is None:
+        return found
+    lengths, by_prefix = bucket
+    size = len(text)
+    # Longest prefix first is least left over first; one prefix per length
+    # can begin the text, and its sets are kept in registry order.
+    for length in lengths:
+        if length <= size:
+            sets = by_prefix.get(text[:length])
+            if sets is not None:
+                rest = text[length:]
+                for component_set in sets:
+                    found.append((component_set, rest))
+    return found
+
+
+def _parse_components_one_by_one(text: str) -> list[tuple[ComponentSet, str]]:
+    # Each definition asked in turn: the way for a vocabulary the prefix table
+    # cannot stand for (a definition of a class of its own, say).
     found: list[tuple[ComponentSet, str]] = []
     for name, definition in COMPONENT_SET_REGISTRY._registry.items():
         if text.startswith(name):
             found.extend(definition.parse(text))
     found.sort(key=lambda candidate: len(candidate[1]))
     return found
+
+
+# ---------------------------------------------------------------------------
+# The prefix table: every reading of every set as the text it begins with,
+# grouped by first character and then by that text.  A set's readings are fixed by its definition,
+# so each is built once, and the table stands while nothing it was built from
+# changes: the registry's mapping and every definition in it, the classes that
+# build and hold the readings, and the names these modules read.
+
+
+def _exact_ints(fields: object) -> bool:
+    return type(fields) is tuple and all(type(f) is int for f in fields)
+
+
+def _readings_of(definition: ComponentSetDefinition) -> Optional[list[tuple[str, ComponentSet]]]:
+    """The readings of ``definition`` as (text it begins with, set) pairs, in
+    the order its ``parse`` finds them; None when a field is not of the exact
+    type the definition guarantees (the table would not be exact then)."""
+    name, standards, locations = definition.name, definition.standards, definition.locations
+    if type(name) is not str or type(standards) is not tuple or type(locations) is not tuple:
+        return None
+    if not all(type(s) is str for s in standards) or not all(_exact_ints(loc) for loc in locations):
+        return None
+    pieces = ["".join(map(str, location)) for location in locations]
+    readings: list[tuple[str, str, Optional[tuple[int, ...]]]] = []
+    for standard in standards:
+        for location, piece in zip(locations, pieces):
+            readings.append((f"{name}{standard}_{piece}", standard, location))
+        readings.append((name + standard, standard, None))
+    for location, piece in zip(locations, pieces):
+        readings.append((name + piece, "", location))
+    readings.append((name, "", None))
+    return [
+        (prefix, ComponentSet(name, definition.components, None if loc is None else LMNLocation(loc), standard))
+        for prefix, standard, loc in readings
+    ]
+
+
+class _PrefixTable:
+    __slots__ = ("watch", "usable", "buckets", "originals", "next_build")
+
+    def __init__(self) -> None:
+        self.watch = StateWatch()
+        self.usable = False
+        self.next_build = 0.0  # no build before this time (time.perf_counter)
+        # first character -> (prefix lengths, longest first; prefix -> its sets)
+        self.buckets: dict[str, tuple[list[int], dict[str, list[ComponentSet]]]] = {}
+        self.originals: list[tuple[Any, dict[str, Any]]] = []
+
+    def capture(self) -> None:
+        """Take the present names and classes of this module as its own."""
+        classes = {cls for root in (ComponentSet, LMNLocation, ComponentSetDefinition) for cls in root.__mro__}
+        self.originals = [(globals(), dict(globals()))]
+        self.originals += [(cls, dict(vars(cls))) for cls in classes if cls.__flags__ & _HEAP_TYPE]
+
+    def refresh(self) -> None:
+        """Build the table anew, unless the vocabulary changed too recently:
+        while it keeps changing, builds take at most about 1/20 of the time."""
+        self.usable = False
+        self.watch.forget()  # a change undone must not make the old record count again
+        now = time.perf_counter()
+        if now < self.next_build:
+            return
+        self.rebuild()
+        self.next_build = now + (time.perf_counter() - now) * 20
+
+    def rebuild(self) -> None:
+        """Build the table from the present vocabulary, or mark it unusable
+        (then every parse asks the definitions one by one)."""
+        import builtins
+
+        self.usable = False
+        registry = COMPONENT_SET_REGISTRY
+        mapping = registry._registry
+        classes = [
+            *type(registry).__mro__,
+            *ComponentSetDefinition.__mro__,
+            *ComponentSet.__mro__,
+            *LMNLocation.__mro__,
+            type(type(registry)),
+        ]
+        definitions = list(mapping.values()) if type(mapping) is dict else []
+        dicts = [globals(), vars(builtins), vars(operator)]
+        dicts += [vars(d) for d in definitions if type(d) is ComponentSetDefinition]
+        if not self.watch.record(dicts, classes, [], [registry], Registry):
+            return
+        # The table builds each set once: a replaced class or name must be
+        # asked on every parse instead, as the definitions do.
+        if not all(same_entries(now, then) for now, then in self.originals):
+            return
+        by_first: dict[str, dict[str, list[ComponentSet]]] = {}
+        try:
+            for name, definition in mapping.items():
+                readings = None
+                if type(name) is str and type(definition) is ComponentSetDefinition and definition.name == name:
+                    readings = _readings_of(definition)
+                if readings is None:
+                    return
+                for prefix, component_set in readings:
+                    by_first.setdefault(prefix[:1], {}).setdefault(prefix, []).append(component_set)
+        except Exception:
+            return  # the one-by-one parse meets the same fault where it matters
+        self.buckets = {
+            first: (sorted({len(p) for p in by_prefix}, reverse=True), by_prefix)
+            for first, by_prefix in by_first.items()
+        }
+        self.usable = True
+
+
+_HEAP_TYPE = 1 << 9  # Py_TPFLAGS_HEAPTYPE: a class that Python code can change
+_prefix_table = _PrefixTable()
+_prefix_table.capture()  # once bound: the table is one of this module's names
