@@ -961,9 +961,10 @@ class TestRegistryReadAtCallTime:
     @pytest.mark.parametrize(
         "mapping", [dict, collections.OrderedDict, type("Mapping", (dict,), {})], ids=lambda t: t.__name__
     )
-    def test_registry_mapping_of_another_type_reads_alike(self, mapping):
+    def test_registry_mapping_of_another_type_reads_alike(self, monkeypatch, mapping):
         registry = DATA_TYPE_REGISTRY
-        registry._registry = mapping(registry._registry)
+        # the shared registry's own dict comes back afterwards, not just its entries
+        monkeypatch.setattr(registry, "_registry", mapping(registry._registry))
         first = parsed(CompoundDataTypes.from_designation("qs", 2))
         registry.register("q", F)
         assert first == [([U, U], "qs")]

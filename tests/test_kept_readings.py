@@ -9,7 +9,6 @@ import types
 import pytest
 
 from korvell.pfnc import pixel_format, vendor
-from korvell.pfnc._internal import utils
 from korvell.pfnc._internal.registry import MappingSnapshot
 from korvell.pfnc.exceptions import ParseReject, PixelFormatValueReject
 from korvell.pfnc.genicam import brintal, components, ostrevo, quenmar
@@ -133,7 +132,6 @@ HELPERS = [
     (ostrevo, "join_designators"),
     (quenmar, "channel_name"),
     (quenmar, "all_implementations"),
-    (utils, "_is_ascii_digit"),
 ]
 
 

@@ -86,8 +86,6 @@ ComponentLike = Union[Component, str]
 
 def channel_name(component: ComponentLike) -> str:
     """The text by which ``component`` is written in a designation."""
-    if type(component) is Component:
-        return component._value_  # what .value gives, without the descriptor's detour
     if isinstance(component, Component):
         return component.value
     if isinstance(component, str):
