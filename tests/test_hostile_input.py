@@ -828,3 +828,29 @@ def test_random_objects_as_text_are_type_errors(obj, channels):
     for call in calls:
         with pytest.raises(TypeError, match="full_designation must be str|designation must be str"):
             call()
+
+
+def test_parsing_after_the_modules_let_go_of_their_own_objects_at_exit():
+    # A hook registered before the package is imported runs after the package's
+    # own exit hooks, which let go of the classes and functions kept for the
+    # direct routes: parses then take the general route, with the same results.
+    code = """
+    import atexit
+
+    def readings():
+        from korvell.pfnc.genicam.brintal import DataTypes
+        from korvell.pfnc.genicam.ostrevo import Packing
+        from korvell.pfnc.pixel_format import PixelFormat
+        names = ["YCbCr422_8_CbYCrY", "YCbCr420_8_YY_CbCr_Semiplanar", "Mono10c3p32", "Coord3D_ABC32f_Planar"]
+        print([PixelFormat.from_designation(n).designation() for n in names],
+              [(p.designation(), rest) for p, rest in Packing.from_designation("c3p32")],
+              [(d.designation(), rest) for d, rest in DataTypes.create("sfu_x", 3)])
+
+    atexit.register(readings)
+    readings()
+    """
+    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=60,
+                          env=isolated_env())
+    assert proc.returncode == 0 and not proc.stderr, proc.stderr[-2000:]
+    during, after = proc.stdout.splitlines()
+    assert after == during and "Mono10c3p32" in during

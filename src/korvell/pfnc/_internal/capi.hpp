@@ -135,6 +135,8 @@ inline nb::object getitem(nb::handle obj, nb::handle key) { return owned(PyObjec
 class Kept {
 public:
     void set(nb::object obj) { ptr_ = obj.release().ptr(); }
+    /// Let go of the object (the reference is null afterwards).
+    void drop() { Py_CLEAR(ptr_); }
     nb::handle get() const { return ptr_; }
     PyObject *ptr() const { return ptr_; }
     operator nb::handle() const { return ptr_; }
@@ -142,5 +144,15 @@ public:
 private:
     PyObject *ptr_ = nullptr;
 };
+
+/// Run `release` when the interpreter exits, through an atexit hook (which
+/// runs before the modules are torn down).  For references a module keeps to
+/// its own bound classes and functions, to compare identities with: kept past
+/// that point they would outlive their module and count as leaked; after it,
+/// every comparison with them fails and the general route is taken.
+template <typename Release>
+void release_at_exit(Release &&release) {
+    nb::module_::import_("atexit").attr("register")(nb::cpp_function(std::forward<Release>(release)));
+}
 
 } // namespace korvell

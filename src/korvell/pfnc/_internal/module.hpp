@@ -55,7 +55,17 @@ public:
                 Py_SETREF(entry.second, value.release().ptr());
                 return;
             }
-        originals_.emplace_back(name.ptr(), value.release().ptr());   // kept for the process
+        if (originals_.empty())
+            release_at_exit([this] { release_originals(); });
+        originals_.emplace_back(name.ptr(), value.release().ptr());   // kept until exit
+    }
+
+    /// Let go of the objects kept by `keep_original`; `is_original` is false
+    /// for every name afterwards.
+    void release_originals() {
+        for (auto &entry : originals_)
+            Py_CLEAR(entry.second);
+        originals_.clear();
     }
 
     /// Whether the module attribute `name` is still the object bound at

@@ -700,6 +700,7 @@ void bind_compound(nb::module_ &m) {
     cls.attr("__hash__") = nb::none();
     cls.attr("__match_args__") = nb::make_tuple("brintal");
     g_compound_parse.set(cls.attr("from_designation"));
+    korvell::release_at_exit([] { g_compound_parse.drop(); });
     korvell::use_flat_dealloc(cls);
 }
 

@@ -207,6 +207,8 @@ public:
     PyTypeObject *type() const { return type_; }
 
     bool holds() {
+        if (!type_)
+            return false;
         if (version_ != 0 && type_->tp_version_tag == version_)
             return true;
         for (const auto &[key, original] : attrs_)
@@ -218,6 +220,17 @@ public:
 
     /// `obj` is exactly of the class, and the class is unchanged.
     bool exact(nb::handle obj) { return Py_TYPE(obj.ptr()) == type_ && holds(); }
+
+    /// Lets go of the class and its attributes; the guard never holds again.
+    void release() {
+        for (const auto &[key, value] : attrs_)
+            Py_XDECREF(value);
+        attrs_.clear();
+        PyObject *type = (PyObject *) type_;
+        type_ = nullptr;
+        version_ = 0;
+        Py_XDECREF(type);
+    }
 
 private:
     PyTypeObject *type_ = nullptr;
@@ -765,13 +778,29 @@ OwnParse own_parse(nb::handle implementation) {
     return nullptr;
 }
 
+/// At interpreter exit (an atexit hook, which runs before the modules are torn
+/// down): the classes, parses and words kept for the direct routes are let go,
+/// so that they are freed with their modules instead of outliving them; every
+/// call after this takes the general route.
+void release_kept() {
+    for (ClassGuard *guard : {&g_own.components, &g_own.genicam, &g_own.lmn, &g_own.component, &g_base, &g_planar,
+                              &g_semiplanar, &g_sequencing})
+        guard->release();
+    for (const auto &[classmethod, parse] : g_parses)
+        Py_DECREF(classmethod);
+    g_parses.clear();
+    Py_CLEAR(g_own.channel_name);
+    g_layout_words.clear();
+    Py_CLEAR(g_layouts);
+}
+
 nb::list create(nb::handle designation_obj, nb::handle components, nb::handle sizes) {
     nb::str full = korvell::exact_str(designation_obj, "full_designation");
     if (PyUnicode_GET_LENGTH(full.ptr()) == 0 || PyUnicode_READ_CHAR(full.ptr(), 0) != '_')
         return korvell::new_list();
     // Exactly one underscore is dropped; a second one belongs to the suffix.
     nb::str text = substring(full, 1);
-    return korvell::collect_candidates(g_mod, nb::handle((PyObject *) g_base.type()), [&](nb::handle implementation) {
+    return korvell::collect_candidates(g_mod, nb::type<InterfaceSpecific>(), [&](nb::handle implementation) {
         if (OwnParse parse = own_parse(implementation))
             return nb::object(parse(implementation, text, components, sizes));
         return korvell::call(korvell::getattr(implementation, kFromDesignation), text, components, sizes);
@@ -984,4 +1013,5 @@ NB_MODULE(quenmar, m) {
     g_semiplanar.capture(m.attr("SemiPlanar"), {"__init__", "__new__"});
     g_sequencing.capture(m.attr("ComponentsSequencing"), {"__init__", "__new__"});
     m.def("_bind_plane_groups", &bind_plane_groups, "module"_a);
+    korvell::release_at_exit(&release_kept);
 }
