@@ -26,6 +26,18 @@ namespace korvell {
 // was replaced may resolve names through its own descriptors.
 #if PY_VERSION_HEX < 0x030E0000
 #define KORVELL_DICT_VERSION 1
+
+/// The dict's version tag: a new, never reused value after every change.
+inline uint64_t dict_version(PyObject *dict) {
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#endif
+    return ((PyDictObject *) dict)->ma_version_tag;
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
+}
 #endif
 
 class ModuleRef {
@@ -85,26 +97,13 @@ private:
         PyObject *value;   // borrowed from the dict, valid while its version holds
     };
 
-#ifdef KORVELL_DICT_VERSION
-    static uint64_t version_of(PyObject *dict) {
-#if defined(__GNUC__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-#endif
-        return ((PyDictObject *) dict)->ma_version_tag;
-#if defined(__GNUC__)
-#pragma GCC diagnostic pop
-#endif
-    }
-#endif
-
     /// The value of `key` from the cache, filled from the dict on a miss;
     /// null (without an error) where only a full attribute read can tell.
     PyObject *cached(PyObject *key) const {
 #ifdef KORVELL_DICT_VERSION
         if (Py_TYPE(mod_) != &PyModule_Type)
             return nullptr;
-        uint64_t version = version_of(dict_);
+        uint64_t version = dict_version(dict_);
         if (version != version_) {
             entries_.clear();
             version_ = version;
@@ -123,7 +122,7 @@ private:
         }
         // A colliding key of another type may run Python code that changes
         // the dict while it is compared: such a reading is not kept.
-        if (version_of(dict_) != version)
+        if (dict_version(dict_) != version)
             return nullptr;
         entries_.push_back({key, value});
         return value;

@@ -75,13 +75,20 @@ template <typename T> inline T &record_for_assignment(nb::handle self) {
     return *nb::inst_ptr<T>(self);
 }
 
+/// A new instance of `cls` (T's bound class or a class deriving from it
+/// that adds no construction of its own) whose record is built from `args`,
+/// made without a call: no __init__ runs.
+template <typename T, typename... Args> inline nb::object new_instance(nb::handle cls, Args &&...args) {
+    nb::object inst = nb::inst_alloc(cls);
+    new (nb::inst_ptr<T>(inst)) T(std::forward<Args>(args)...);
+    nb::inst_mark_ready(inst);
+    return inst;
+}
+
 /// A new instance of T's bound class holding `value`, made without the
 /// generic cast machinery (the class is known, no __init__ runs).
 template <typename T> inline nb::object new_record(T &&value) {
-    nb::object inst = nb::inst_alloc(nb::handle((PyObject *) bound_type<T>));
-    new (nb::inst_ptr<T>(inst)) T(std::move(value));
-    nb::inst_mark_ready(inst);
-    return inst;
+    return new_instance<T>(nb::handle((PyObject *) bound_type<T>), std::move(value));
 }
 
 /// Build `value` into the instance an `__init__` is constructing.  The
@@ -218,6 +225,29 @@ public:
     RecursionGuard &operator=(const RecursionGuard &) = delete;
 };
 
+/// `len(field)` for a record whose length is that of its field.
+inline size_t guarded_len(nb::handle field, const char *where) {
+    RecursionGuard guard(where);
+    return nb::len(field);
+}
+
+/// `field[item]` for a record indexed as its field; the field is held by the
+/// caller, since the index's __index__ may replace it on the record.
+inline nb::object guarded_getitem(nb::handle field, nb::handle item, const char *where) {
+    RecursionGuard guard(where);
+    return field[item];
+}
+
+/// Whether `theirs` (null when the other object is no record of the class)
+/// holds a field `F` equal to that of `mine`.  Both values are held while
+/// their entries compare: an entry's __eq__ may replace either field.
+template <typename T, nb::object T::*F> bool field_equal(const T &mine, const T *theirs) {
+    if (!theirs)
+        return false;
+    nb::object a = mine.*F, b = theirs->*F;
+    return a.equal(b);
+}
+
 /// Py_ReprEnter/Py_ReprLeave held for a scope: `busy()` tells that the object
 /// is already being shown further up (a record that contains itself).
 class ReprGuard {
@@ -252,6 +282,33 @@ nb::object record_repr(nb::handle self, const std::array<const char *, N> &names
         sep = ", ";
     }
     return owned(PyUnicode_Concat(out.ptr(), nb::str(")").ptr()));
+}
+
+// ---------------------------------------------------------------------------
+// Fields as properties.  A record's fields are plain read-write properties:
+// any value may be assigned (a record checks its fields when constructed,
+// not on assignment).
+
+template <typename T, nb::object T::*F> nb::object field_value(const T &record) { return record.*F; }
+
+template <typename T, nb::object T::*F> void assign_field(T &record, nb::handle value) {
+    record.*F = nb::borrow(value);
+}
+
+/// Binds the property `name` over `get`/`set`, annotated as `type`.
+template <typename Class, typename Get, typename Set>
+void def_field(Class &cls, const char *name, Get get, Set set, const char *type, const char *doc) {
+    std::string get_sig = std::string("def ") + name + "(self) -> " + type;
+    std::string set_sig = std::string("def ") + name + "(self, value: " + type + ", /) -> None";
+    cls.def_prop_rw(name, get, set, nb::arg("value").none(), nb::for_getter(nb::sig(get_sig.c_str())),
+                    nb::for_setter(nb::sig(set_sig.c_str())), doc);
+}
+
+/// Binds the record's own field `F` as the property `name`.
+template <auto F, typename Class>
+void def_field(Class &cls, const char *name, const char *type, const char *doc) {
+    using T = typename Class::Type;
+    def_field(cls, name, &field_value<T, F>, &assign_field<T, F>, type, doc);
 }
 
 // ---------------------------------------------------------------------------

@@ -525,17 +525,9 @@ bool data_types_eq(nb::handle self, nb::handle other) {
 // and instances whose __init__ never ran.
 
 void registry_init(nb::pointer_and_handle<DataTypeRegistry> self) {
-    new (self.p) DataTypeRegistry();
-    self.p->default_keys = korvell::new_set();
-    // Ready before the defaults go in: a subclass's hooks may call any method
-    // on the object.
-    nb::inst_mark_ready(self.h);
-    try {
-        call_register_defaults(self.h);
-    } catch (...) {
-        nb::inst_destruct(self.h);
-        throw;
-    }
+    DataTypeRegistry made;
+    made.default_keys = korvell::new_set();
+    korvell::construct_then(self, std::move(made), [&] { call_register_defaults(self.h); });
 }
 
 nb::object registry_default_keys(RegistrySelf self) { return self.p->default_keys; }
@@ -556,19 +548,14 @@ void compound_init(nb::pointer_and_handle<CompoundDataTypes> self, nb::handle br
         new (self.p) CompoundDataTypes{std::move(list)};
 }
 
-nb::object compound_brintal(const CompoundDataTypes &c) { return c.brintal; }
-void compound_set_brintal(CompoundDataTypes &c, nb::handle value) { c.brintal = nb::borrow(value); }
 nb::object compound_designation(const CompoundDataTypes &c) { return designation(c.brintal); }
 
 size_t compound_len(const CompoundDataTypes &c) {
-    korvell::RecursionGuard guard(" in CompoundDataTypes.__len__");
-    return nb::len(c.brintal);
+    return korvell::guarded_len(c.brintal, " in CompoundDataTypes.__len__");
 }
 
 nb::object compound_getitem(const CompoundDataTypes &c, nb::handle item) {
-    korvell::RecursionGuard guard(" in CompoundDataTypes.__getitem__");
-    nb::object brintal = c.brintal;   // kept: the index's __index__ may replace the field
-    return brintal[item];
+    return korvell::guarded_getitem(nb::object(c.brintal), item, " in CompoundDataTypes.__getitem__");
 }
 
 nb::str compound_repr(nb::pointer_and_handle<CompoundDataTypes> self) {
@@ -616,12 +603,10 @@ void bind_registry(nb::module_ &m, nb::handle data_type) {
     korvell::bound_type<DataTypeRegistry> = (PyTypeObject *) reg.ptr();
     reg.doc() = "Registry for data types with immutable defaults.";
     reg.def("__init__", &registry_init, nb::sig("def __init__(self) -> None"),
-            "A registry holding the four defaults: \"\" and \"u\" (UNSIGNED), \"s\" (SIGNED), \"f\" (FLOAT).")
-        .def_prop_rw("_default_keys", &registry_default_keys, &registry_set_default_keys, nb::arg("value").none(),
-                     nb::for_getter(nb::sig("def _default_keys(self) -> set[str]")),
-                     nb::for_setter(nb::sig("def _default_keys(self, value: set[str], /) -> None")),
-                     "The designators registered as defaults.")
-        .def("_register_defaults", &registry_register_defaults,
+            "A registry holding the four defaults: \"\" and \"u\" (UNSIGNED), \"s\" (SIGNED), \"f\" (FLOAT).");
+    korvell::def_field(reg, "_default_keys", &registry_default_keys, &registry_set_default_keys, "set[str]",
+                       "The designators registered as defaults.");
+    reg.def("_register_defaults", &registry_register_defaults,
              "Register the four default entries, recording each designator as a default first.")
         .def("register", &registry_register, "name"_a.none(), "value"_a.none() = nb::none(),
              nb::sig("def register(self, name: str, value: DataType | None = None) -> None"),
@@ -677,12 +662,10 @@ void bind_compound(nb::module_ &m) {
     korvell::bound_type<CompoundDataTypes> = (PyTypeObject *) cls.ptr();
     cls.doc() = "Represents a compound designation containing multiple data types.";
     cls.def("__init__", &compound_init, "brintal"_a.none(),
-            nb::sig("def __init__(self, brintal: list[DataType]) -> None"))
-        .def_prop_rw("brintal", &compound_brintal, &compound_set_brintal, nb::arg("value").none(),
-                     nb::for_getter(nb::sig("def brintal(self) -> list[DataType]")),
-                     nb::for_setter(nb::sig("def brintal(self, value: list[DataType], /) -> None")),
-                     "The data type of each channel, in channel order.")
-        .def("designation", &compound_designation, nb::sig("def designation(self) -> str"),
+            nb::sig("def __init__(self, brintal: list[DataType]) -> None"));
+    korvell::def_field<&CompoundDataTypes::brintal>(cls, "brintal", "list[DataType]",
+                                                    "The data type of each channel, in channel order.");
+    cls.def("designation", &compound_designation, nb::sig("def designation(self) -> str"),
              "The designation text: the designator once when every channel has the same\n"
              "one, otherwise each channel's designator in order (UNSIGNED writes nothing).")
         .def("__len__", &compound_len)

@@ -218,20 +218,6 @@ void registered_names(nb::handle registry, std::vector<nb::object> &names) {
     }
 }
 
-// toolkit candidate: a dict's version tag (ModuleRef keeps the same reading private).
-#ifdef KORVELL_DICT_VERSION
-uint64_t dict_version(PyObject *dict) {
-#if defined(__GNUC__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-#endif
-    return ((PyDictObject *) dict)->ma_version_tag;
-#if defined(__GNUC__)
-#pragma GCC diagnostic pop
-#endif
-}
-#endif
-
 /// The plain registry's names as the stages see them, with the member each
 /// stands for.  The names are held, so their UTF-8 forms stay valid whatever
 /// happens to the dict meanwhile; where dicts carry a version, a reading is
@@ -271,7 +257,7 @@ bool plain_names(nb::handle registry, PlainNames &plain) {
         return false;
     PyObject *dict = nb::inst_ptr<korvell::RegistryData>(registry)->registry.ptr();
 #ifdef KORVELL_DICT_VERSION
-    uint64_t version = dict_version(dict);
+    uint64_t version = korvell::dict_version(dict);
     if (plain.dict == dict && plain.version == version)
         return true;   // the same dict, unchanged since its names were read
 #endif
@@ -339,17 +325,14 @@ void register_name(nb::handle self, nb::handle name_obj, nb::handle value) {
 }
 
 void registry_init(nb::pointer_and_handle<PaddingTypeNameRegistry> self) {
-    new (self.p) PaddingTypeNameRegistry();
-    self.p->default_keys = korvell::new_set();
+    PaddingTypeNameRegistry made;
+    made.default_keys = korvell::new_set();
     // the defaults go through the object, so a subclass may add its own
-    nb::inst_mark_ready(self.h);
-    try {
-        self.h.attr("_register_defaults")();
-    } catch (...) {
-        nb::inst_destruct(self.h);
-        throw;
-    }
+    korvell::construct_then(self, std::move(made), [&] { self.h.attr("_register_defaults")(); });
 }
+
+nb::object default_keys_of(nb::handle self) { return data_of(self).default_keys; }
+void set_default_keys(nb::handle self, nb::handle value) { data_of(self).default_keys = nb::borrow(value); }
 
 /// A fresh registry of this very class, whatever class the caller is.
 nb::object fresh_registry() { return nb::type<PaddingTypeNameRegistry>()(); }
@@ -786,14 +769,10 @@ void bind_registry(nb::module_ &m) {
     nb::class_<PaddingTypeNameRegistry> cls(m, "PaddingTypeNameRegistry", base,
                                             nb::type_slots(korvell::registry_slots));
     cls.doc() = "Registry for padding type names with immutable defaults.";
-    cls.def("__init__", &registry_init, nb::sig("def __init__(self) -> None"))
-        .def_prop_rw(
-            "_default_keys", [](nb::handle self) { return data_of(self).default_keys; },
-            [](nb::handle self, nb::handle value) { data_of(self).default_keys = nb::borrow(value); },
-            nb::arg("value").none(), nb::for_getter(nb::sig("def _default_keys(self) -> set[str]")),
-            nb::for_setter(nb::sig("def _default_keys(self, value: set[str], /) -> None")),
-            "The default names; they can never be registered again.")
-        .def("_register_defaults", &register_defaults,
+    cls.def("__init__", &registry_init, nb::sig("def __init__(self) -> None"));
+    korvell::def_field(cls, "_default_keys", &default_keys_of, &set_default_keys, "set[str]",
+                       "The default names; they can never be registered again.");
+    cls.def("_register_defaults", &register_defaults,
              "Register the default names: the value of each PaddingType member, then \"Packed\".")
         .def("register", &register_name, "name"_a.none(), "value"_a.none(),
              nb::sig("def register(self, name: str, value: PaddingType) -> None"),
@@ -817,31 +796,15 @@ void bind_packing(nb::module_ &m) {
     cls.def("__init__", &packing_init, "padding_type"_a.none() = nb::none(), "lsb"_a.none() = true,
             "alignment"_a.none() = nb::none(), "cluster_marker"_a.none() = 0,
             nb::sig("def __init__(self, padding_type: PaddingType | str | None = None, lsb: object = True, "
-                    "alignment: int | None = None, cluster_marker: int = 0) -> None"))
-        .def_prop_rw(
-            "padding_type_name", [](const Packing &p) { return p.padding_type_name; },
-            [](Packing &p, nb::handle v) { p.padding_type_name = nb::borrow(v); }, nb::arg("value").none(),
-            nb::for_getter(nb::sig("def padding_type_name(self) -> str")),
-            nb::for_setter(nb::sig("def padding_type_name(self, value: str, /) -> None")),
-            "The padding-type name the packing was built with (\"\" when unpacked).")
-        .def_prop_rw(
-            "lsb", [](const Packing &p) { return p.lsb; }, [](Packing &p, nb::handle v) { p.lsb = nb::borrow(v); },
-            nb::arg("value").none(), nb::for_getter(nb::sig("def lsb(self) -> bool")),
-            nb::for_setter(nb::sig("def lsb(self, value: bool, /) -> None")),
-            "Whether the least significant bit is used; false is written \"msb\".")
-        .def_prop_rw(
-            "alignment", [](const Packing &p) { return p.alignment; },
-            [](Packing &p, nb::handle v) { p.alignment = nb::borrow(v); }, nb::arg("value").none(),
-            nb::for_getter(nb::sig("def alignment(self) -> int | None")),
-            nb::for_setter(nb::sig("def alignment(self, value: int | None, /) -> None")),
-            "The alignment, or None.")
-        .def_prop_rw(
-            "cluster_marker", [](const Packing &p) { return p.cluster_marker; },
-            [](Packing &p, nb::handle v) { p.cluster_marker = nb::borrow(v); }, nb::arg("value").none(),
-            nb::for_getter(nb::sig("def cluster_marker(self) -> int")),
-            nb::for_setter(nb::sig("def cluster_marker(self, value: int, /) -> None")),
-            "The cluster marker; 0 when there is none.")
-        .def_prop_ro(
+                    "alignment: int | None = None, cluster_marker: int = 0) -> None"));
+    korvell::def_field<&Packing::padding_type_name>(
+        cls, "padding_type_name", "str", "The padding-type name the packing was built with (\"\" when unpacked).");
+    korvell::def_field<&Packing::lsb>(cls, "lsb", "bool",
+                                      "Whether the least significant bit is used; false is written \"msb\".");
+    korvell::def_field<&Packing::alignment>(cls, "alignment", "int | None", "The alignment, or None.");
+    korvell::def_field<&Packing::cluster_marker>(cls, "cluster_marker", "int",
+                                                 "The cluster marker; 0 when there is none.");
+    cls.def_prop_ro(
             "padding_type",
             &own_padding_type,
             nb::sig("def padding_type(self) -> PaddingType"),

@@ -865,13 +865,8 @@ nb::str sequencing_designation(const ComponentsSequencing &s) {
 }
 
 bool sequencing_eq(const ComponentsSequencing &s, nb::handle other) {
-    const ComponentsSequencing *o = korvell::instance_of<ComponentsSequencing>(other);
-    if (!o)
-        return false;
-    // Both are kept while their entries compare: an entry's __eq__ may
-    // replace either field.
-    nb::object mine = s.components, theirs = o->components;
-    return mine.equal(theirs);
+    return korvell::field_equal<ComponentsSequencing, &ComponentsSequencing::components>(
+        s, korvell::instance_of<ComponentsSequencing>(other));
 }
 
 nb::str sequencing_repr(nb::handle self) {
@@ -895,14 +890,11 @@ void bind_sequencing(nb::module_ &m) {
            [](ComponentsSequencing *self, nb::handle components) {
                new (self) ComponentsSequencing(korvell::exact_tuple(components, "components"));
            },
-           "components"_a.none(), nb::sig("def __init__(self, components: tuple[str, ...]) -> None"))
-        .def_prop_rw(
-            "components", [](const ComponentsSequencing &s) { return s.components; },
-            [](ComponentsSequencing &s, nb::handle value) { s.components = nb::borrow(value); },
-            nb::arg("value").none(), nb::for_getter(nb::sig("def components(self) -> tuple[str, ...]")),
-            nb::for_setter(nb::sig("def components(self, value: tuple[str, ...], /) -> None")),
-            "The channel names in the order they follow each other, one per occurrence.")
-        .def("designation", &sequencing_designation,
+           "components"_a.none(), nb::sig("def __init__(self, components: tuple[str, ...]) -> None"));
+    korvell::def_field<&ComponentsSequencing::components>(
+        seq, "components", "tuple[str, ...]",
+        "The channel names in the order they follow each other, one per occurrence.");
+    seq.def("designation", &sequencing_designation,
              "The channel names concatenated in order (\"\" when there are none).")
         .def("__eq__", &sequencing_eq, "other"_a.none(), nb::sig("def __eq__(self, other: object) -> bool"))
         .def("__repr__", &sequencing_repr)
