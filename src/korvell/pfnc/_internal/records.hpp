@@ -225,19 +225,6 @@ public:
     RecursionGuard &operator=(const RecursionGuard &) = delete;
 };
 
-/// `len(field)` for a record whose length is that of its field.
-inline size_t guarded_len(nb::handle field, const char *where) {
-    RecursionGuard guard(where);
-    return nb::len(field);
-}
-
-/// `field[item]` for a record indexed as its field; the field is held by the
-/// caller, since the index's __index__ may replace it on the record.
-inline nb::object guarded_getitem(nb::handle field, nb::handle item, const char *where) {
-    RecursionGuard guard(where);
-    return field[item];
-}
-
 /// Whether `theirs` (null when the other object is no record of the class)
 /// holds a field `F` equal to that of `mine`.  Both values are held while
 /// their entries compare: an entry's __eq__ may replace either field.
@@ -309,6 +296,40 @@ template <auto F, typename Class>
 void def_field(Class &cls, const char *name, const char *type, const char *doc) {
     using T = typename Class::Type;
     def_field(cls, name, &field_value<T, F>, &assign_field<T, F>, type, doc);
+}
+
+/// A record that behaves as its list field `F`: `len()` and indexing hand on
+/// to the field.  Each holds a recursion guard, since the field may be the
+/// record itself; the index's __index__ may replace the field, so the list
+/// indexed is held meanwhile.
+template <auto F, typename T> struct ListField {
+    static inline std::string len_where, item_where;   // " in Size.__len__", set at binding
+
+    static size_t len(const T &record) {
+        RecursionGuard guard(len_where.c_str());
+        return nb::len(record.*F);
+    }
+
+    static nb::object getitem(const T &record, nb::handle item) {
+        RecursionGuard guard(item_where.c_str());
+        nb::object list = record.*F;
+        return list[item];
+    }
+};
+
+/// Binds the list field `F` as the property `name` (a `list[item_type]`)
+/// together with the record's `__len__` and `__getitem__`.
+template <auto F, typename Class>
+void def_list_field(Class &cls, const char *name, const char *item_type, const char *doc) {
+    using T = typename Class::Type;
+    using L = ListField<F, T>;
+    std::string class_name = str_text(cls.attr("__name__"));
+    L::len_where = " in " + class_name + ".__len__";
+    L::item_where = " in " + class_name + ".__getitem__";
+    std::string list_type = std::string("list[") + item_type + "]";
+    std::string item_sig = std::string("def __getitem__(self, item: int) -> ") + item_type;
+    def_field<F>(cls, name, list_type.c_str(), doc);
+    cls.def("__len__", &L::len).def("__getitem__", &L::getitem, "item"_a.none(), nb::sig(item_sig.c_str()));
 }
 
 // ---------------------------------------------------------------------------

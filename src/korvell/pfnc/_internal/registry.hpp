@@ -4,6 +4,8 @@
 
 #include "records.hpp"
 
+#include <string>
+
 namespace korvell {
 
 // `Registry` is bound in korvell.pfnc._internal._registry; the compiled
@@ -21,6 +23,20 @@ inline PyType_Slot *const registry_slots = RegistryFields::slots;
 /// The `Registry` class, imported (and so loaded) before a derived class is bound.
 inline nb::object registry_base() {
     return nb::module_::import_("korvell.pfnc._internal.registry").attr("Registry");
+}
+
+/// Binds what every registry with fixed defaults shares: `restore(snap)`,
+/// taking a snapshot of names to `value_type`, and the classmethod
+/// `default_snapshot(cls)`.
+template <typename Class, typename Restore, typename DefaultSnapshot>
+void def_defaults_registry(Class &cls, const char *value_type, Restore restore, const char *restore_doc,
+                           DefaultSnapshot default_snapshot, const char *snapshot_doc) {
+    std::string restore_sig = std::string("def restore(self, snap: korvell.pfnc._internal.registry.MappingSnapshot[str, ") +
+                              value_type + "]) -> None";
+    cls.def("restore", restore, nb::arg("snap").none(), nb::sig(restore_sig.c_str()), restore_doc);
+    cls.attr("default_snapshot") = nb::module_::import_("builtins").attr("classmethod")(nb::cpp_function(
+        default_snapshot, nb::scope(cls), nb::name("default_snapshot"), nb::arg("cls"), snapshot_doc));
+    use_flat_dealloc(cls);
 }
 
 } // namespace korvell

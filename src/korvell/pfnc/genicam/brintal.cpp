@@ -550,14 +550,6 @@ void compound_init(nb::pointer_and_handle<CompoundDataTypes> self, nb::handle br
 
 nb::object compound_designation(const CompoundDataTypes &c) { return designation(c.brintal); }
 
-size_t compound_len(const CompoundDataTypes &c) {
-    return korvell::guarded_len(c.brintal, " in CompoundDataTypes.__len__");
-}
-
-nb::object compound_getitem(const CompoundDataTypes &c, nb::handle item) {
-    return korvell::guarded_getitem(nb::object(c.brintal), item, " in CompoundDataTypes.__getitem__");
-}
-
 nb::str compound_repr(nb::pointer_and_handle<CompoundDataTypes> self) {
     nb::object name = nb::handle((PyObject *) Py_TYPE(self.h.ptr())).attr("__qualname__");
     return nb::str("{}(brintal={!r})").format(name, self.p->brintal);
@@ -616,17 +608,13 @@ void bind_registry(nb::module_ &m, nb::handle data_type) {
              "character long (ValueError).")
         .def("_validate", &registry_validate, "name"_a.none(), "_value"_a.none(),
              nb::sig("def _validate(self, name: str, _value: DataType) -> None"),
-             "Accept default designators and one-character names; raise ValueError otherwise.")
-        .def("restore", &registry_restore, "snap"_a.none(),
-             nb::sig("def restore(self, snap: korvell.pfnc._internal.registry.MappingSnapshot[str, DataType]) "
-                     "-> None"),
-             "Replace the content with that of ``snap``.\n\n"
-             "Every entry is validated and every default must be present with its value\n"
-             "before anything changes; otherwise ValueError and the registry is untouched.");
-    reg.attr("default_snapshot") = nb::module_::import_("builtins").attr("classmethod")(nb::cpp_function(
-        &default_snapshot, nb::scope(reg), nb::name("default_snapshot"), "cls"_a,
-        "A snapshot of a fresh registry: the four defaults and nothing else."));
-    korvell::use_flat_dealloc(reg);
+             "Accept default designators and one-character names; raise ValueError otherwise.");
+    korvell::def_defaults_registry(reg, "DataType", &registry_restore,
+                                   "Replace the content with that of ``snap``.\n\n"
+                                   "Every entry is validated and every default must be present with its value\n"
+                                   "before anything changes; otherwise ValueError and the registry is untouched.",
+                                   &default_snapshot,
+                                   "A snapshot of a fresh registry: the four defaults and nothing else.");
 }
 
 void bind_functions(nb::module_ &m) {
@@ -663,13 +651,11 @@ void bind_compound(nb::module_ &m) {
     cls.doc() = "Represents a compound designation containing multiple data types.";
     cls.def("__init__", &compound_init, "brintal"_a.none(),
             nb::sig("def __init__(self, brintal: list[DataType]) -> None"));
-    korvell::def_field<&CompoundDataTypes::brintal>(cls, "brintal", "list[DataType]",
-                                                    "The data type of each channel, in channel order.");
+    korvell::def_list_field<&CompoundDataTypes::brintal>(cls, "brintal", "DataType",
+                                                         "The data type of each channel, in channel order.");
     cls.def("designation", &compound_designation, nb::sig("def designation(self) -> str"),
              "The designation text: the designator once when every channel has the same\n"
              "one, otherwise each channel's designator in order (UNSIGNED writes nothing).")
-        .def("__len__", &compound_len)
-        .def("__getitem__", &compound_getitem, "item"_a.none(), nb::sig("def __getitem__(self, item: int) -> DataType"))
         .def("__repr__", &compound_repr)
         .def_static("from_designation", &from_designation, "full_designation"_a.none(),
                     "number_of_channels"_a.none(),

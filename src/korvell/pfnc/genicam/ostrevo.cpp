@@ -776,18 +776,12 @@ void bind_registry(nb::module_ &m) {
              "Register the default names: the value of each PaddingType member, then \"Packed\".")
         .def("register", &register_name, "name"_a.none(), "value"_a.none(),
              nb::sig("def register(self, name: str, value: PaddingType) -> None"),
-             "Register ``name`` for ``value``; a default name raises DuplicateRegistrationError.")
-        .def("restore", &restore, "snap"_a.none(),
-             nb::sig("def restore(self, snap: korvell.pfnc._internal.registry.MappingSnapshot[str, PaddingType]) "
-                     "-> None"),
-             "Replace every entry by the snapshot's.\n\n"
-             "The snapshot must map every default name to its default padding type;\n"
-             "otherwise ValueError is raised and the registry is left unchanged.");
-    nb::object classmethod = nb::module_::import_("builtins").attr("classmethod");
-    cls.attr("default_snapshot") = classmethod(
-        nb::cpp_function(&default_snapshot, nb::name("default_snapshot"), "cls"_a,
-                         "A snapshot that holds only the default names."));
-    korvell::use_flat_dealloc(cls);
+             "Register ``name`` for ``value``; a default name raises DuplicateRegistrationError.");
+    korvell::def_defaults_registry(cls, "PaddingType", &restore,
+                                   "Replace every entry by the snapshot's.\n\n"
+                                   "The snapshot must map every default name to its default padding type;\n"
+                                   "otherwise ValueError is raised and the registry is left unchanged.",
+                                   &default_snapshot, "A snapshot that holds only the default names.");
 }
 
 void bind_packing(nb::module_ &m) {

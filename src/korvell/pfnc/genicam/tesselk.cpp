@@ -306,12 +306,6 @@ void size_post_init(nb::handle self) {
     validate(sizes);
 }
 
-size_t size_len(const Size &s) { return korvell::guarded_len(s.sizes, " in Size.__len__"); }
-
-nb::object size_getitem(const Size &s, nb::handle item) {
-    return korvell::guarded_getitem(nb::object(s.sizes), item, " in Size.__getitem__");
-}
-
 bool size_eq(const Size &s, nb::handle other) {
     return korvell::field_equal<Size, &Size::sizes>(s, korvell::record_of<Size>(other));
 }
@@ -336,10 +330,8 @@ void bind_size(nb::module_ &m) {
     cls.def("__init__", &size_init, "sizes"_a.none(), nb::sig("def __init__(self, sizes: list[int]) -> None"))
         .def("__post_init__", &size_post_init,
              "Check that every entry is greater than 0; raise PixelFormatValueReject otherwise.");
-    korvell::def_field<&Size::sizes>(cls, "sizes", "list[int]", "Bit count of each channel.");
-    cls.def("__len__", &size_len)
-        .def("__getitem__", &size_getitem, "item"_a.none(), nb::sig("def __getitem__(self, item: int) -> int"))
-        .def("__eq__", &size_eq, "other"_a.none(), nb::sig("def __eq__(self, other: object) -> bool"))
+    korvell::def_list_field<&Size::sizes>(cls, "sizes", "int", "Bit count of each channel.");
+    cls.def("__eq__", &size_eq, "other"_a.none(), nb::sig("def __eq__(self, other: object) -> bool"))
         .def("__repr__", &size_repr)
         .def("designation", &designation,
              "The designation text: the count once when all channels share it, otherwise\n"
