@@ -9,6 +9,7 @@
 
 #include <array>
 #include <string>
+#include <utility>
 
 namespace korvell {
 
@@ -330,6 +331,42 @@ void def_list_field(Class &cls, const char *name, const char *item_type, const c
     std::string item_sig = std::string("def __getitem__(self, item: int) -> ") + item_type;
     def_field<F>(cls, name, list_type.c_str(), doc);
     cls.def("__len__", &L::len).def("__getitem__", &L::getitem, "item"_a.none(), nb::sig(item_sig.c_str()));
+}
+
+// ---------------------------------------------------------------------------
+// Records whose pickled state is the plain tuple of their fields, restored by
+// constructing the record from them unchecked.
+
+template <typename T, auto... F> struct FieldState {
+    static inline std::string wrong_size;   // "Size state must hold 1 field", set at binding
+
+    static nb::tuple get(const T &record) { return nb::make_tuple(record.*F...); }
+
+    static void set(T &record, nb::tuple state) {
+        if (nb::len(state) != sizeof...(F))
+            throw nb::value_error(wrong_size.c_str());
+        construct(record, state, std::make_index_sequence<sizeof...(F)>());
+    }
+
+    template <size_t... I> static void construct(T &record, nb::tuple &state, std::index_sequence<I...>) {
+        new (&record) T{nb::object(state[I])...};
+    }
+};
+
+/// Binds `__getstate__`/`__setstate__` over the fields `F...`, annotated with
+/// `state_type` when given.
+template <auto... F, typename Class> void def_field_state(Class &cls, const char *state_type = nullptr) {
+    using S = FieldState<typename Class::Type, F...>;
+    size_t n = sizeof...(F);
+    S::wrong_size = str_text(cls.attr("__name__")) + " state must hold " + std::to_string(n) +
+                    (n == 1 ? " field" : " fields");
+    if (!state_type) {
+        cls.def("__getstate__", &S::get).def("__setstate__", &S::set);
+        return;
+    }
+    std::string get_sig = std::string("def __getstate__(self) -> ") + state_type;
+    std::string set_sig = std::string("def __setstate__(self, state: ") + state_type + ", /) -> None";
+    cls.def("__getstate__", &S::get, nb::sig(get_sig.c_str())).def("__setstate__", &S::set, nb::sig(set_sig.c_str()));
 }
 
 // ---------------------------------------------------------------------------

@@ -555,14 +555,6 @@ nb::str compound_repr(nb::pointer_and_handle<CompoundDataTypes> self) {
     return nb::str("{}(brintal={!r})").format(name, self.p->brintal);
 }
 
-nb::tuple compound_getstate(const CompoundDataTypes &c) { return nb::make_tuple(c.brintal); }
-
-void compound_setstate(CompoundDataTypes &c, nb::tuple state) {
-    if (nb::len(state) != 1)
-        throw nb::value_error("CompoundDataTypes state must hold 1 field");
-    new (&c) CompoundDataTypes{state[0]};
-}
-
 nb::object base_from_designation(nb::handle, nb::handle) {
     PyErr_SetNone(PyExc_NotImplementedError);
     throw nb::python_error();
@@ -663,9 +655,8 @@ void bind_compound(nb::module_ &m) {
                             "list[tuple[CompoundDataTypes, str]]"),
                     "Parse the data types from the front of ``full_designation``.\n\n"
                     "Candidates, in order: every channel UNSIGNED with nothing consumed; one\n"
-                    "registered designator per channel; one designator shared by every channel.")
-        .def("__getstate__", &compound_getstate)
-        .def("__setstate__", &compound_setstate);
+                    "registered designator per channel; one designator shared by every channel.");
+    korvell::def_field_state<&CompoundDataTypes::brintal>(cls);
     cls.attr("__hash__") = nb::none();
     cls.attr("__match_args__") = nb::make_tuple("brintal");
     g_compound_parse.set(cls.attr("from_designation"));

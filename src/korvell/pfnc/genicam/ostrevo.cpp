@@ -742,19 +742,6 @@ nb::list from_designation(nb::handle text_obj) {
 }
 
 // ---------------------------------------------------------------------------
-// Pickling: the four fields in order.
-
-nb::tuple packing_state(const Packing &p) {
-    return nb::make_tuple(p.padding_type_name, p.lsb, p.alignment, p.cluster_marker);
-}
-
-void restore_packing(Packing &p, nb::tuple state) {
-    if (nb::len(state) != 4)
-        throw nb::value_error("Packing state must hold 4 fields");
-    new (&p) Packing{state[0], state[1], state[2], state[3]};
-}
-
-// ---------------------------------------------------------------------------
 // Binding.
 
 constexpr const char *PACKING_DOC =
@@ -813,10 +800,9 @@ void bind_packing(nb::module_ &m) {
                     "Returns (packing, remaining text) pairs: without a cluster marker before\n"
                     "with one, the registered names in registry order, lsb before msb, no\n"
                     "alignment before a read one. Never empty: the unpacked reading that\n"
-                    "consumes nothing is always among them.")
-        .def("__getstate__", &packing_state, nb::sig("def __getstate__(self) -> tuple[str, bool, int | None, int]"))
-        .def("__setstate__", &restore_packing,
-             nb::sig("def __setstate__(self, state: tuple[str, bool, int | None, int], /) -> None"));
+                    "consumes nothing is always among them.");
+    korvell::def_field_state<&Packing::padding_type_name, &Packing::lsb, &Packing::alignment,
+                             &Packing::cluster_marker>(cls, "tuple[str, bool, int | None, int]");
     cls.attr("__hash__") = nb::none();
     korvell::use_flat_dealloc(cls);
 }

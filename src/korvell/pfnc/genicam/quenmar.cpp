@@ -874,12 +874,6 @@ nb::str sequencing_repr(nb::handle self) {
         .format(qualname_of(self), korvell::self_of<ComponentsSequencing>(self).components);
 }
 
-void sequencing_setstate(ComponentsSequencing &s, nb::tuple state) {
-    if (nb::len(state) != 1)
-        throw nb::value_error("ComponentsSequencing state must hold 1 field");
-    new (&s) ComponentsSequencing(state[0]);
-}
-
 void bind_sequencing(nb::module_ &m) {
     nb::class_<ComponentsSequencing, InterfaceSpecific> seq(m, "ComponentsSequencing",
                                                             nb::type_slots(SequencingFields::abstract_slots));
@@ -897,9 +891,8 @@ void bind_sequencing(nb::module_ &m) {
     seq.def("designation", &sequencing_designation,
              "The channel names concatenated in order (\"\" when there are none).")
         .def("__eq__", &sequencing_eq, "other"_a.none(), nb::sig("def __eq__(self, other: object) -> bool"))
-        .def("__repr__", &sequencing_repr)
-        .def("__getstate__", [](const ComponentsSequencing &s) { return nb::make_tuple(s.components); })
-        .def("__setstate__", &sequencing_setstate);
+        .def("__repr__", &sequencing_repr);
+    korvell::def_field_state<&ComponentsSequencing::components>(seq);
     def_parse(seq, &sequencing_parse,
               "Read a run of the components' channel names from the front of\n"
               "``full_designation``, longest name first at every position.\n\n"

@@ -315,14 +315,6 @@ nb::str size_repr(nb::handle self) {
     return nb::str("{}(sizes={!r})").format(name, korvell::self_of<Size>(self).sizes);
 }
 
-nb::tuple size_getstate(const Size &s) { return nb::make_tuple(s.sizes); }
-
-void size_setstate(Size &s, nb::tuple state) {
-    if (nb::len(state) != 1)
-        throw nb::value_error("Size state must hold 1 field");
-    new (&s) Size{state[0]};
-}
-
 void bind_size(nb::module_ &m) {
     nb::class_<Size> cls(m, "Size", nb::type_slots(SizeGC::slots));
     korvell::bound_type<Size> = (PyTypeObject *) cls.ptr();
@@ -343,9 +335,8 @@ void bind_size(nb::module_ &m) {
                     "Returns (size, remaining text), or None when the text holds no counts.\n"
                     "A digit run whose length divides by the channel count is read per channel\n"
                     "(\"565\" with 3 channels gives 5, 6, 5); otherwise it is one count shared by\n"
-                    "every channel (\"10\" with 3 channels gives 10, 10, 10).")
-        .def("__getstate__", &size_getstate)
-        .def("__setstate__", &size_setstate);
+                    "every channel (\"10\" with 3 channels gives 10, 10, 10).");
+    korvell::def_field_state<&Size::sizes>(cls);
     cls.attr("__hash__") = nb::none();
     cls.attr("__match_args__") = nb::make_tuple("sizes");
     korvell::use_flat_dealloc(cls);
