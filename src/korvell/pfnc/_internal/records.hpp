@@ -369,6 +369,14 @@ template <auto... F, typename Class> void def_field_state(Class &cls, const char
     cls.def("__getstate__", &S::get, nb::sig(get_sig.c_str())).def("__setstate__", &S::set, nb::sig(set_sig.c_str()));
 }
 
+/// The class attributes of a record compared by its one field `field`: it
+/// is unhashable, matched by that field, and freed flat.
+template <typename Class> void finish_field_record(Class &cls, const char *field) {
+    cls.attr("__hash__") = nb::none();
+    cls.attr("__match_args__") = nb::make_tuple(field);
+    use_flat_dealloc(cls);
+}
+
 // ---------------------------------------------------------------------------
 // Frozen records refuse every assignment to their own class's instances and,
 // for subclasses, every assignment to a field (other attributes of a

@@ -530,8 +530,6 @@ void registry_init(nb::pointer_and_handle<DataTypeRegistry> self) {
     korvell::construct_then(self, std::move(made), [&] { call_register_defaults(self.h); });
 }
 
-nb::object registry_default_keys(RegistrySelf self) { return self.p->default_keys; }
-void registry_set_default_keys(RegistrySelf self, nb::handle value) { self.p->default_keys = nb::borrow(value); }
 void registry_register_defaults(RegistrySelf self) { register_defaults(self.h); }
 void registry_register(RegistrySelf self, nb::handle name, nb::handle value) { register_custom(self.h, name, value); }
 void registry_validate(RegistrySelf self, nb::handle name, nb::handle) { validate_name(self.h, name); }
@@ -588,11 +586,7 @@ void bind_registry(nb::module_ &m, nb::handle data_type) {
     reg.doc() = "Registry for data types with immutable defaults.";
     reg.def("__init__", &registry_init, nb::sig("def __init__(self) -> None"),
             "A registry holding the four defaults: \"\" and \"u\" (UNSIGNED), \"s\" (SIGNED), \"f\" (FLOAT).");
-    korvell::def_field(reg, "_default_keys", &registry_default_keys, &registry_set_default_keys, "set[str]",
-                       "The designators registered as defaults.");
-    reg.def("_register_defaults", &registry_register_defaults,
-             "Register the four default entries, recording each designator as a default first.")
-        .def("register", &registry_register, "name"_a.none(), "value"_a.none() = nb::none(),
+    reg.def("register", &registry_register, "name"_a.none(), "value"_a.none() = nb::none(),
              nb::sig("def register(self, name: str, value: DataType | None = None) -> None"),
              "Register a custom single-character data type.\n\n"
              "Without a value the data type is the string ``name`` itself. Default\n"
@@ -601,7 +595,10 @@ void bind_registry(nb::module_ &m, nb::handle data_type) {
         .def("_validate", &registry_validate, "name"_a.none(), "_value"_a.none(),
              nb::sig("def _validate(self, name: str, _value: DataType) -> None"),
              "Accept default designators and one-character names; raise ValueError otherwise.");
-    korvell::def_defaults_registry(reg, "DataType", &registry_restore,
+    korvell::def_defaults_registry(reg, "DataType", "The designators registered as defaults.",
+                                   &registry_register_defaults,
+                                   "Register the four default entries, recording each designator as a default first.",
+                                   &registry_restore,
                                    "Replace the content with that of ``snap``.\n\n"
                                    "Every entry is validated and every default must be present with its value\n"
                                    "before anything changes; otherwise ValueError and the registry is untouched.",
@@ -657,10 +654,8 @@ void bind_compound(nb::module_ &m) {
                     "Candidates, in order: every channel UNSIGNED with nothing consumed; one\n"
                     "registered designator per channel; one designator shared by every channel.");
     korvell::def_field_state<&CompoundDataTypes::brintal>(cls);
-    cls.attr("__hash__") = nb::none();
-    cls.attr("__match_args__") = nb::make_tuple("brintal");
     g_compound_parse.set(cls.attr("from_designation"));
-    korvell::use_flat_dealloc(cls);
+    korvell::finish_field_record(cls, "brintal");
 }
 
 /// The abstract operations go on the base only after its implementation is

@@ -331,9 +331,6 @@ void registry_init(nb::pointer_and_handle<PaddingTypeNameRegistry> self) {
     korvell::construct_then(self, std::move(made), [&] { self.h.attr("_register_defaults")(); });
 }
 
-nb::object default_keys_of(nb::handle self) { return data_of(self).default_keys; }
-void set_default_keys(nb::handle self, nb::handle value) { data_of(self).default_keys = nb::borrow(value); }
-
 /// A fresh registry of this very class, whatever class the caller is.
 nb::object fresh_registry() { return nb::type<PaddingTypeNameRegistry>()(); }
 
@@ -757,14 +754,13 @@ void bind_registry(nb::module_ &m) {
                                             nb::type_slots(korvell::registry_slots));
     cls.doc() = "Registry for padding type names with immutable defaults.";
     cls.def("__init__", &registry_init, nb::sig("def __init__(self) -> None"));
-    korvell::def_field(cls, "_default_keys", &default_keys_of, &set_default_keys, "set[str]",
-                       "The default names; they can never be registered again.");
-    cls.def("_register_defaults", &register_defaults,
-             "Register the default names: the value of each PaddingType member, then \"Packed\".")
-        .def("register", &register_name, "name"_a.none(), "value"_a.none(),
+    cls.def("register", &register_name, "name"_a.none(), "value"_a.none(),
              nb::sig("def register(self, name: str, value: PaddingType) -> None"),
              "Register ``name`` for ``value``; a default name raises DuplicateRegistrationError.");
-    korvell::def_defaults_registry(cls, "PaddingType", &restore,
+    korvell::def_defaults_registry(cls, "PaddingType", "The default names; they can never be registered again.",
+                                   &register_defaults,
+                                   "Register the default names: the value of each PaddingType member, then \"Packed\".",
+                                   &restore,
                                    "Replace every entry by the snapshot's.\n\n"
                                    "The snapshot must map every default name to its default padding type;\n"
                                    "otherwise ValueError is raised and the registry is left unchanged.",

@@ -899,9 +899,7 @@ void bind_sequencing(nb::module_ &m) {
               "Returns one (object, remaining text) pair when as many distinct components\n"
               "occur as ``sizes`` has channels and, for components at an LMN location, their\n"
               "counts are in the location's proportions; otherwise an empty list.");
-    seq.attr("__hash__") = nb::none();
-    seq.attr("__match_args__") = nb::make_tuple("components");
-    korvell::use_flat_dealloc(seq);
+    korvell::finish_field_record(seq, "components");
 }
 
 /// A method set on a class after its base became abstract (nanobind would

@@ -337,9 +337,7 @@ void bind_size(nb::module_ &m) {
                     "(\"565\" with 3 channels gives 5, 6, 5); otherwise it is one count shared by\n"
                     "every channel (\"10\" with 3 channels gives 10, 10, 10).");
     korvell::def_field_state<&Size::sizes>(cls);
-    cls.attr("__hash__") = nb::none();
-    cls.attr("__match_args__") = nb::make_tuple("sizes");
-    korvell::use_flat_dealloc(cls);
+    korvell::finish_field_record(cls, "sizes");
 }
 
 } // namespace
