@@ -13,7 +13,11 @@
 
 #include "capi.hpp"
 
+#include <structmember.h>
+
 #include <cstdint>
+#include <initializer_list>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -144,6 +148,61 @@ private:
     mutable std::vector<Entry> entries_;
     std::vector<std::pair<PyObject *, PyObject *>> originals_;
 };
+
+// ---------------------------------------------------------------------------
+// Classes of other modules a fast path relies on: they are guarded, never
+// trusted as they were at import.
+
+/// Whether a class still resolves the named attributes to the objects it had
+/// when the guard was set.  The interpreter renews a class's version tag
+/// whenever the class or one of its bases changes, so the lookups are redone
+/// only after a change (and on every call once no tags are left to give).
+class ClassGuard {
+public:
+    void capture(nb::handle cls, std::initializer_list<const char *> names) {
+        type_ = (PyTypeObject *) cls.inc_ref().ptr();   // kept for the process
+        for (const char *name : names) {
+            PyObject *key = interned(name);
+            PyObject *value = _PyType_Lookup(type_, key);
+            Py_XINCREF(value);   // kept for the process, so that no new object takes its address
+            attrs_.emplace_back(key, value);
+        }
+        version_ = type_->tp_version_tag;
+    }
+
+    PyTypeObject *type() const { return type_; }
+
+    bool holds() {
+        if (version_ != 0 && type_->tp_version_tag == version_)
+            return true;
+        for (const auto &[key, original] : attrs_)
+            if (_PyType_Lookup(type_, key) != original)
+                return false;
+        version_ = type_->tp_version_tag;   // given again by the lookups above
+        return true;
+    }
+
+    /// `obj` is exactly of the class, and the class is unchanged.
+    bool exact(nb::handle obj) { return Py_TYPE(obj.ptr()) == type_ && holds(); }
+
+private:
+    PyTypeObject *type_ = nullptr;
+    std::vector<std::pair<PyObject *, PyObject *>> attrs_;
+    unsigned int version_ = 0;
+};
+
+/// Byte offset of the `__slots__` entry `name` of `cls`.
+Py_ssize_t slot_offset(nb::handle cls, const char *name) {
+    nb::object descr = cls.attr("__dict__")[name];
+    if (Py_TYPE(descr.ptr()) != &PyMemberDescr_Type)
+        throw nb::type_error((std::string(name) + " is no slot").c_str());
+    return ((PyMemberDescrObject *) descr.ptr())->d_member->offset;
+}
+
+/// The value in a slot, null while unset.
+PyObject *slot_value(nb::handle obj, Py_ssize_t offset) {
+    return *(PyObject **) ((char *) obj.ptr() + offset);
+}
 
 /// `from <module> import <name>` bound into `m` as an attribute.
 inline void bind_from(nb::module_ &m, const char *module, const char *name) {

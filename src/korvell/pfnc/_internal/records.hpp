@@ -8,6 +8,7 @@
 #include "logging.hpp"
 
 #include <array>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -547,6 +548,19 @@ inline bool log_value_reject(const ModuleRef &mod, nb::python_error &e) {
         return false;
     log_value_rejected(mod, [&] { return e.value(); });
     return true;
+}
+
+/// `cls(*args)`, or nothing when the construction raises PixelFormatValueReject
+/// (logged).
+template <typename... Args>
+std::optional<nb::object> construct_or_log(const ModuleRef &mod, nb::handle cls, Args &&...args) {
+    try {
+        return cls(std::forward<Args>(args)...);
+    } catch (nb::python_error &e) {
+        if (!log_value_reject(mod, e))
+            throw;
+        return std::nullopt;
+    }
 }
 
 } // namespace korvell

@@ -154,7 +154,6 @@ bool unchanged(const StateWatch &w) {
 
 /// Whether `current` (a dict, or a class for its own dict) holds exactly the
 /// keys of the dict `captured`, each bound to the very same object.
-/// toolkit candidate: "is this namespace still as imported" for any module.
 bool same_entries(nb::handle current, nb::handle captured) {
     PyObject *dict = current.ptr();
     if (PyType_Check(dict))

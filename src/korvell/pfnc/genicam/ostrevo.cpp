@@ -619,20 +619,15 @@ nb::object alignment_value(const PaddingReading &reading) {
 
 /// A Packing instance holding `made`.
 nb::object packing_object(Packing &&made) {
-    nb::object packing = nb::inst_alloc(g_packing_cls);
-    new (nb::inst_ptr<Packing>(packing)) Packing(std::move(made));
-    nb::inst_mark_ready(packing);
-    return packing;
+    return korvell::new_instance<Packing>(g_packing_cls, std::move(made));
 }
 
 /// A new Packing from values that need no conversion or check, its fields
 /// constructed in place (a plain parse makes several per call).
 nb::object new_packing(nb::handle name, bool lsb, nb::handle alignment, nb::handle cluster) {
-    nb::object packing = nb::inst_alloc(g_packing_cls);
-    new (nb::inst_ptr<Packing>(packing))
-        Packing{nb::borrow(name), nb::borrow(lsb ? Py_True : Py_False), nb::borrow(alignment), nb::borrow(cluster)};
-    nb::inst_mark_ready(packing);
-    return packing;
+    return korvell::new_instance<Packing>(
+        g_packing_cls,
+        Packing{nb::borrow(name), nb::borrow(lsb ? Py_True : Py_False), nb::borrow(alignment), nb::borrow(cluster)});
 }
 
 /// The candidates of the plain registry's readings: each member stands for
