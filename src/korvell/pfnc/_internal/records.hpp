@@ -93,17 +93,6 @@ template <typename T> inline nb::object new_record(T &&value) {
     return new_instance<T>(nb::handle((PyObject *) bound_type<T>), std::move(value));
 }
 
-/// Build `value` into the instance an `__init__` is constructing.  The
-/// arguments' Python code (run while they were converted) may have
-/// initialised this very object through a nested `__init__`: its record is
-/// then replaced, not constructed over.
-template <typename T> inline void construct_or_replace(nb::pointer_and_handle<T> self, T &&value) {
-    if (nb::inst_ready(self.h))
-        *self.p = std::move(value);
-    else
-        new (self.p) T(std::move(value));
-}
-
 /// Construct `value` into the instance and mark it ready before `hook` runs
 /// (a subclass's hook may call any method on the object); a failing hook
 /// undoes the construction, so the instance is left uninitialised.
