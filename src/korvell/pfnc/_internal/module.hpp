@@ -204,9 +204,11 @@ PyObject *slot_value(nb::handle obj, Py_ssize_t offset) {
     return *(PyObject **) ((char *) obj.ptr() + offset);
 }
 
-/// `from <module> import <name>` bound into `m` as an attribute.
-inline void bind_from(nb::module_ &m, const char *module, const char *name) {
-    m.attr(name) = nb::module_::import_(module).attr(name);
+/// `from <module> import <names...>`, each bound into `m` as an attribute.
+inline void bind_from(nb::module_ &m, const char *module, std::initializer_list<const char *> names) {
+    nb::module_ source = nb::module_::import_(module);
+    for (const char *name : names)
+        m.attr(name) = source.attr(name);
 }
 
 } // namespace korvell

@@ -648,23 +648,6 @@ void make_data_types_abstract(nb::class_<DataTypes> &base) {
         "Parse from the front of ``full_designation``; every implementation provides it."));
 }
 
-/// The names the module imports, bound in this order.
-constexpr std::pair<const char *, const char *> kImports[] = {
-    {"abc", "ABCMeta"},
-    {"abc", "abstractmethod"},
-    {"enum", "Enum"},
-    {"typing", "get_args"},
-    {"typing", "TypeGuard"},
-    {"logging", "getLogger"},
-    {"korvell.pfnc.exceptions", "DuplicateRegistrationError"},
-    {"korvell.pfnc.exceptions", "NotRegisteredError"},
-    {"korvell.pfnc.exceptions", "ParseReject"},
-    {"korvell.pfnc.exceptions", "PixelFormatValueReject"},
-    {"korvell.pfnc._internal.utils", "all_implementations"},
-    {"korvell.pfnc._internal.registry", "MappingSnapshot"},
-    {"korvell.pfnc._internal.registry", "Registry"},
-};
-
 } // namespace
 
 NB_MODULE(brintal, m) {
@@ -672,8 +655,15 @@ NB_MODULE(brintal, m) {
               "data-type designators, and the per-channel data-type part of a designation.";
     g_mod.bind(m);
 
-    for (const auto &[module, name] : kImports)
-        korvell::bind_from(m, module, name);
+    // the names the module imports, bound in this order
+    korvell::bind_from(m, "abc", {"ABCMeta", "abstractmethod"});
+    korvell::bind_from(m, "enum", {"Enum"});
+    korvell::bind_from(m, "typing", {"get_args", "TypeGuard"});
+    korvell::bind_from(m, "logging", {"getLogger"});
+    korvell::bind_from(m, "korvell.pfnc.exceptions",
+                       {"DuplicateRegistrationError", "NotRegisteredError", "ParseReject", "PixelFormatValueReject"});
+    korvell::bind_from(m, "korvell.pfnc._internal.utils", {"all_implementations"});
+    korvell::bind_from(m, "korvell.pfnc._internal.registry", {"MappingSnapshot", "Registry"});
     m.attr("logger") = m.attr("getLogger")(m.attr("__name__"));
 
     nb::object data_type = bind_default_data_type(m);

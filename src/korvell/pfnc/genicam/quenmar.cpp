@@ -726,23 +726,15 @@ void def_parse(nb::handle cls, OwnParse parse, const char *doc) {
 
 void bind_names(nb::module_ &m) {
     g_mod.bind(m);
-    // (module, name) in the order the names appear in the namespace.
-    static const std::pair<const char *, const char *> imports[] = {
-        {"abc", "ABCMeta"},
-        {"abc", "abstractmethod"},
-        {"logging", "getLogger"},
-        {"typing_extensions", "Self"},
-        {"korvell.pfnc.exceptions", "ParseReject"},
-        {"korvell.pfnc.exceptions", "PixelFormatValueReject"},
-        {"korvell.pfnc.genicam.tesselk", "Size"},
-        {"korvell.pfnc.genicam.components", "channel_name"},
-        {"korvell.pfnc.genicam.components", "Components"},
-        {"korvell.pfnc.genicam.components", "LMNLocation"},
-        {"korvell.pfnc.genicam.components", "GenicamComponents"},
-        {"korvell.pfnc._internal.utils", "all_implementations"},
-    };
-    for (const auto &[module, name] : imports)
-        korvell::bind_from(m, module, name);
+    // in the order the names appear in the namespace
+    korvell::bind_from(m, "abc", {"ABCMeta", "abstractmethod"});
+    korvell::bind_from(m, "logging", {"getLogger"});
+    korvell::bind_from(m, "typing_extensions", {"Self"});
+    korvell::bind_from(m, "korvell.pfnc.exceptions", {"ParseReject", "PixelFormatValueReject"});
+    korvell::bind_from(m, "korvell.pfnc.genicam.tesselk", {"Size"});
+    korvell::bind_from(m, "korvell.pfnc.genicam.components",
+                       {"channel_name", "Components", "LMNLocation", "GenicamComponents"});
+    korvell::bind_from(m, "korvell.pfnc._internal.utils", {"all_implementations"});
     m.attr("logger") = m.attr("getLogger")(m.attr("__name__"));
     capture_collaborators();
 }

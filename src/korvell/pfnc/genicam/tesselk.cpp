@@ -345,6 +345,6 @@ void bind_size(nb::module_ &m) {
 NB_MODULE(tesselk, m) {
     m.doc() = "Channel bit sizes: the number-of-bits part of a PFNC pixel-format designation.";
     g_mod.bind(m);
-    korvell::bind_from(m, "korvell.pfnc.exceptions", "PixelFormatValueReject");
+    korvell::bind_from(m, "korvell.pfnc.exceptions", {"PixelFormatValueReject"});
     bind_size(m);
 }
