@@ -211,4 +211,15 @@ inline void bind_from(nb::module_ &m, const char *module, std::initializer_list<
         m.attr(name) = source.attr(name);
 }
 
+struct Import {
+    const char *module;
+    std::initializer_list<const char *> names;
+};
+
+/// Every `from <module> import <names...>` of `imports`, in order.
+inline void bind_imports(nb::module_ &m, std::initializer_list<Import> imports) {
+    for (const Import &entry : imports)
+        bind_from(m, entry.module, entry.names);
+}
+
 } // namespace korvell

@@ -656,14 +656,16 @@ NB_MODULE(brintal, m) {
     g_mod.bind(m);
 
     // the names the module imports, bound in this order
-    korvell::bind_from(m, "abc", {"ABCMeta", "abstractmethod"});
-    korvell::bind_from(m, "enum", {"Enum"});
-    korvell::bind_from(m, "typing", {"get_args", "TypeGuard"});
-    korvell::bind_from(m, "logging", {"getLogger"});
-    korvell::bind_from(m, "korvell.pfnc.exceptions",
-                       {"DuplicateRegistrationError", "NotRegisteredError", "ParseReject", "PixelFormatValueReject"});
-    korvell::bind_from(m, "korvell.pfnc._internal.utils", {"all_implementations"});
-    korvell::bind_from(m, "korvell.pfnc._internal.registry", {"MappingSnapshot", "Registry"});
+    korvell::bind_imports(m, {
+        {"abc", {"ABCMeta", "abstractmethod"}},
+        {"enum", {"Enum"}},
+        {"typing", {"get_args", "TypeGuard"}},
+        {"logging", {"getLogger"}},
+        {"korvell.pfnc.exceptions",
+         {"DuplicateRegistrationError", "NotRegisteredError", "ParseReject", "PixelFormatValueReject"}},
+        {"korvell.pfnc._internal.utils", {"all_implementations"}},
+        {"korvell.pfnc._internal.registry", {"MappingSnapshot", "Registry"}},
+    });
     m.attr("logger") = m.attr("getLogger")(m.attr("__name__"));
 
     nb::object data_type = bind_default_data_type(m);

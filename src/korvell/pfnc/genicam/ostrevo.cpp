@@ -804,12 +804,13 @@ NB_MODULE(ostrevo, m) {
     m.doc() = "Packing: padding types, the registry of padding-type names and the packing part\n"
               "of a PFNC pixel-format designation.";
     g_mod.bind(m);
-    korvell::bind_from(m, "enum", {"Enum"});
-    korvell::bind_from(m, "logging", {"getLogger"});
-    korvell::bind_from(m, "korvell.pfnc.exceptions",
-                       {"PixelFormatValueReject", "DuplicateRegistrationError", "NotRegisteredError"});
-    korvell::bind_from(m, "korvell.pfnc._internal.registry", {"MappingSnapshot", "Registry"});
-    korvell::bind_from(m, "korvell.pfnc._internal.utils", {"join_designators"});
+    korvell::bind_imports(m, {
+        {"enum", {"Enum"}},
+        {"logging", {"getLogger"}},
+        {"korvell.pfnc.exceptions", {"PixelFormatValueReject", "DuplicateRegistrationError", "NotRegisteredError"}},
+        {"korvell.pfnc._internal.registry", {"MappingSnapshot", "Registry"}},
+        {"korvell.pfnc._internal.utils", {"join_designators"}},
+    });
     // Joined in C++ only while the module still holds the compiled function.
     nb::object compiled_join = nb::module_::import_("korvell.pfnc._internal._subclasses").attr("join_designators");
     if (m.attr("join_designators").is(compiled_join))

@@ -727,14 +727,15 @@ void def_parse(nb::handle cls, OwnParse parse, const char *doc) {
 void bind_names(nb::module_ &m) {
     g_mod.bind(m);
     // in the order the names appear in the namespace
-    korvell::bind_from(m, "abc", {"ABCMeta", "abstractmethod"});
-    korvell::bind_from(m, "logging", {"getLogger"});
-    korvell::bind_from(m, "typing_extensions", {"Self"});
-    korvell::bind_from(m, "korvell.pfnc.exceptions", {"ParseReject", "PixelFormatValueReject"});
-    korvell::bind_from(m, "korvell.pfnc.genicam.tesselk", {"Size"});
-    korvell::bind_from(m, "korvell.pfnc.genicam.components",
-                       {"channel_name", "Components", "LMNLocation", "GenicamComponents"});
-    korvell::bind_from(m, "korvell.pfnc._internal.utils", {"all_implementations"});
+    korvell::bind_imports(m, {
+        {"abc", {"ABCMeta", "abstractmethod"}},
+        {"logging", {"getLogger"}},
+        {"typing_extensions", {"Self"}},
+        {"korvell.pfnc.exceptions", {"ParseReject", "PixelFormatValueReject"}},
+        {"korvell.pfnc.genicam.tesselk", {"Size"}},
+        {"korvell.pfnc.genicam.components", {"channel_name", "Components", "LMNLocation", "GenicamComponents"}},
+        {"korvell.pfnc._internal.utils", {"all_implementations"}},
+    });
     m.attr("logger") = m.attr("getLogger")(m.attr("__name__"));
     capture_collaborators();
 }
