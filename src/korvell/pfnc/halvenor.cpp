@@ -451,12 +451,9 @@ void bind_decoder(nb::module_ &m) {
                     "A back-end derives from this class and implements ``is_applicable``,\n"
                     "``decode`` and ``get_buffer_size``; ``visualization_image`` has a default.\n"
                     "The one field, ``name``, names the decoder in log messages.";
-    decoder.def("__init__", &decoder_init, "name"_a.none(), nb::sig("def __init__(self, name: str) -> None"))
-        .def_prop_rw("name", &get_name, &set_name, nb::arg("value").none(),
-                     nb::for_getter(nb::sig("def name(self) -> str")),
-                     nb::for_setter(nb::sig("def name(self, value: str, /) -> None")),
-                     "Name of the decoder, used in log messages.")
-        .def("__eq__", &decoder_eq, "other"_a.none(), nb::sig("def __eq__(self, other: object) -> bool"))
+    decoder.def("__init__", &decoder_init, "name"_a.none(), nb::sig("def __init__(self, name: str) -> None"));
+    korvell::def_field(decoder, "name", &get_name, &set_name, "str", "Name of the decoder, used in log messages.");
+    decoder.def("__eq__", &decoder_eq, "other"_a.none(), nb::sig("def __eq__(self, other: object) -> bool"))
         .def("__repr__", &decoder_repr, nb::sig("def __repr__(self) -> str"))
         .def("visualization_image", &default_visualization_image, "pixel_format"_a.none(), "image"_a.none(),
              "kwargs"_a,
@@ -535,16 +532,12 @@ void bind_registry(nb::module_ &m) {
     registry
         .def("__init__", &registry_init, "_registrations"_a.none() = missing, "_resolve_cache"_a.none() = missing,
              nb::sig("def __init__(self, _registrations: list[DecoderRegistration] = ..., "
-                     "_resolve_cache: " KORVELL_CACHE_TYPE " = ...) -> None"))
-        .def_prop_rw("_registrations", &get_registrations, &set_registrations, nb::arg("value").none(),
-                     nb::for_getter(nb::sig("def _registrations(self) -> list[DecoderRegistration]")),
-                     nb::for_setter(nb::sig("def _registrations(self, value: list[DecoderRegistration], /) -> None")),
-                     "Every registration, in the order of the register calls.")
-        .def_prop_rw("_resolve_cache", &get_cache, &set_cache, nb::arg("value").none(),
-                     nb::for_getter(nb::sig("def _resolve_cache(self) -> " KORVELL_CACHE_TYPE)),
-                     nb::for_setter(nb::sig("def _resolve_cache(self, value: " KORVELL_CACHE_TYPE ", /) -> None")),
-                     "Earlier outcomes by designation: (pixel format, decoder or None) pairs.")
-        .def("register", &register_decoder, "priority"_a.none(), "decoder"_a.none(),
+                     "_resolve_cache: " KORVELL_CACHE_TYPE " = ...) -> None"));
+    korvell::def_field(registry, "_registrations", &get_registrations, &set_registrations,
+                       "list[DecoderRegistration]", "Every registration, in the order of the register calls.");
+    korvell::def_field(registry, "_resolve_cache", &get_cache, &set_cache, KORVELL_CACHE_TYPE,
+                       "Earlier outcomes by designation: (pixel format, decoder or None) pairs.");
+    registry.def("register", &register_decoder, "priority"_a.none(), "decoder"_a.none(),
              nb::sig("def register(self, priority: int, decoder: PixelFormatDecoder) -> None"),
              "Register ``decoder`` with ``priority`` (the higher, the more priority) and forget\n"
              "every earlier resolution.")
@@ -609,7 +602,7 @@ void init_state() {
 NB_MODULE(halvenor, m) {
     m.doc() = "Decoder registry for GenICam PFNC pixel formats.";
     g_mod.bind(m);
-    korvell::bind_from(m, "korvell.pfnc.exceptions", "PixelFormatDecodeNotSupportedError");
+    korvell::bind_from(m, "korvell.pfnc.exceptions", {"PixelFormatDecodeNotSupportedError"});
     nb::module_::import_("numpy");   // the array type of every image; must be importable
     m.attr("logger") = nb::module_::import_("logging").attr("getLogger")(m.attr("__name__"));
     init_state();

@@ -96,6 +96,6 @@ void bind_registry(nb::module_ &m) {
 NB_MODULE(_registry, m) {
     m.doc() = "The compiled generic registry base.";
     g_mod.bind(m);
-    korvell::bind_from(m, "korvell.pfnc.exceptions", "NotRegisteredError");
+    korvell::bind_from(m, "korvell.pfnc.exceptions", {"NotRegisteredError"});
     bind_registry(m);
 }

@@ -124,8 +124,6 @@ inline nb::object call(nb::handle fn, Args... args) {
     return owned(PyObject_Vectorcall(fn.ptr(), argv + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
-inline nb::object getitem(nb::handle obj, nb::handle key) { return owned(PyObject_GetItem(obj.ptr(), key.ptr())); }
-
 // ---------------------------------------------------------------------------
 // Process-lifetime references: objects of the interpreter or the standard
 // library a module keeps from its import on (numbers.Number, a marker

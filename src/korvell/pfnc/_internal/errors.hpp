@@ -102,4 +102,28 @@ inline nb::object fetch_exception() {
     throw nb::python_error();
 }
 
+/// `call()`, a C++ error it raises turned into the Python error nanobind makes
+/// of it at the boundary, so that a caller in C++ can match it as one.
+template <typename Call>
+auto as_python_errors(Call &&call) -> decltype(call()) {
+    try {
+        return call();
+    } catch (const nb::builtin_exception &e) {
+        PyObject *type = PyExc_RuntimeError;
+        switch (e.type()) {
+            case nb::exception_type::type_error: type = PyExc_TypeError; break;
+            case nb::exception_type::value_error: type = PyExc_ValueError; break;
+            case nb::exception_type::index_error: type = PyExc_IndexError; break;
+            case nb::exception_type::key_error: type = PyExc_KeyError; break;
+            case nb::exception_type::attribute_error: type = PyExc_AttributeError; break;
+            default: throw;
+        }
+        PyErr_SetString(type, e.what());
+        throw nb::python_error();
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
+        throw nb::python_error();
+    }
+}
+
 } // namespace korvell

@@ -13,7 +13,11 @@
 
 #include "capi.hpp"
 
+#include <structmember.h>
+
 #include <cstdint>
+#include <initializer_list>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -26,6 +30,18 @@ namespace korvell {
 // was replaced may resolve names through its own descriptors.
 #if PY_VERSION_HEX < 0x030E0000
 #define KORVELL_DICT_VERSION 1
+
+/// The dict's version tag: a new, never reused value after every change.
+inline uint64_t dict_version(PyObject *dict) {
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#endif
+    return ((PyDictObject *) dict)->ma_version_tag;
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
+}
 #endif
 
 class ModuleRef {
@@ -95,26 +111,13 @@ private:
         PyObject *value;   // borrowed from the dict, valid while its version holds
     };
 
-#ifdef KORVELL_DICT_VERSION
-    static uint64_t version_of(PyObject *dict) {
-#if defined(__GNUC__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-#endif
-        return ((PyDictObject *) dict)->ma_version_tag;
-#if defined(__GNUC__)
-#pragma GCC diagnostic pop
-#endif
-    }
-#endif
-
     /// The value of `key` from the cache, filled from the dict on a miss;
     /// null (without an error) where only a full attribute read can tell.
     PyObject *cached(PyObject *key) const {
 #ifdef KORVELL_DICT_VERSION
         if (Py_TYPE(mod_) != &PyModule_Type)
             return nullptr;
-        uint64_t version = version_of(dict_);
+        uint64_t version = dict_version(dict_);
         if (version != version_) {
             entries_.clear();
             version_ = version;
@@ -133,7 +136,7 @@ private:
         }
         // A colliding key of another type may run Python code that changes
         // the dict while it is compared: such a reading is not kept.
-        if (version_of(dict_) != version)
+        if (dict_version(dict_) != version)
             return nullptr;
         entries_.push_back({key, value});
         return value;
@@ -156,9 +159,91 @@ private:
     std::vector<std::pair<PyObject *, PyObject *>> originals_;
 };
 
-/// `from <module> import <name>` bound into `m` as an attribute.
-inline void bind_from(nb::module_ &m, const char *module, const char *name) {
-    m.attr(name) = nb::module_::import_(module).attr(name);
+// ---------------------------------------------------------------------------
+// Classes of other modules a fast path relies on: they are guarded, never
+// trusted as they were at import.
+
+/// Whether a class still resolves the named attributes to the objects it had
+/// when the guard was set.  The interpreter renews a class's version tag
+/// whenever the class or one of its bases changes, so the lookups are redone
+/// only after a change (and on every call once no tags are left to give).
+class ClassGuard {
+public:
+    void capture(nb::handle cls, std::initializer_list<const char *> names) {
+        type_ = (PyTypeObject *) cls.inc_ref().ptr();   // kept until `release`
+        for (const char *name : names) {
+            PyObject *key = interned(name);
+            PyObject *value = _PyType_Lookup(type_, key);
+            Py_XINCREF(value);   // kept until `release`, so that no new object takes its address
+            attrs_.emplace_back(key, value);
+        }
+        version_ = type_->tp_version_tag;
+    }
+
+    PyTypeObject *type() const { return type_; }
+
+    bool holds() {
+        if (!type_)
+            return false;
+        if (version_ != 0 && type_->tp_version_tag == version_)
+            return true;
+        for (const auto &[key, original] : attrs_)
+            if (_PyType_Lookup(type_, key) != original)
+                return false;
+        version_ = type_->tp_version_tag;   // given again by the lookups above
+        return true;
+    }
+
+    /// `obj` is exactly of the class, and the class is unchanged.
+    bool exact(nb::handle obj) { return Py_TYPE(obj.ptr()) == type_ && holds(); }
+
+    /// Lets go of the class and its attributes (at interpreter exit, see
+    /// `release_at_exit`); the guard never holds again.
+    void release() {
+        for (const auto &[key, value] : attrs_)
+            Py_XDECREF(value);
+        attrs_.clear();
+        PyObject *type = (PyObject *) type_;
+        type_ = nullptr;
+        version_ = 0;
+        Py_XDECREF(type);
+    }
+
+private:
+    PyTypeObject *type_ = nullptr;
+    std::vector<std::pair<PyObject *, PyObject *>> attrs_;
+    unsigned int version_ = 0;
+};
+
+/// Byte offset of the `__slots__` entry `name` of `cls`.
+inline Py_ssize_t slot_offset(nb::handle cls, const char *name) {
+    nb::object descr = cls.attr("__dict__")[name];
+    if (Py_TYPE(descr.ptr()) != &PyMemberDescr_Type)
+        throw nb::type_error((std::string(name) + " is no slot").c_str());
+    return ((PyMemberDescrObject *) descr.ptr())->d_member->offset;
+}
+
+/// The value in a slot, null while unset.
+inline PyObject *slot_value(nb::handle obj, Py_ssize_t offset) {
+    return *(PyObject **) ((char *) obj.ptr() + offset);
+}
+
+/// `from <module> import <names...>`, each bound into `m` as an attribute.
+inline void bind_from(nb::module_ &m, const char *module, std::initializer_list<const char *> names) {
+    nb::module_ source = nb::module_::import_(module);
+    for (const char *name : names)
+        m.attr(name) = source.attr(name);
+}
+
+struct Import {
+    const char *module;
+    std::initializer_list<const char *> names;
+};
+
+/// Every `from <module> import <names...>` of `imports`, in order.
+inline void bind_imports(nb::module_ &m, std::initializer_list<Import> imports) {
+    for (const Import &entry : imports)
+        bind_from(m, entry.module, entry.names);
 }
 
 } // namespace korvell

@@ -8,7 +8,9 @@
 #include "logging.hpp"
 
 #include <array>
+#include <optional>
 #include <string>
+#include <utility>
 
 namespace korvell {
 
@@ -75,24 +77,20 @@ template <typename T> inline T &record_for_assignment(nb::handle self) {
     return *nb::inst_ptr<T>(self);
 }
 
-/// A new instance of T's bound class holding `value`, made without the
-/// generic cast machinery (the class is known, no __init__ runs).
-template <typename T> inline nb::object new_record(T &&value) {
-    nb::object inst = nb::inst_alloc(nb::handle((PyObject *) bound_type<T>));
-    new (nb::inst_ptr<T>(inst)) T(std::move(value));
+/// A new instance of `cls` (T's bound class or a class deriving from it
+/// that adds no construction of its own) whose record is built from `args`,
+/// made without a call: no __init__ runs.
+template <typename T, typename... Args> inline nb::object new_instance(nb::handle cls, Args &&...args) {
+    nb::object inst = nb::inst_alloc(cls);
+    new (nb::inst_ptr<T>(inst)) T(std::forward<Args>(args)...);
     nb::inst_mark_ready(inst);
     return inst;
 }
 
-/// Build `value` into the instance an `__init__` is constructing.  The
-/// arguments' Python code (run while they were converted) may have
-/// initialised this very object through a nested `__init__`: its record is
-/// then replaced, not constructed over.
-template <typename T> inline void construct_or_replace(nb::pointer_and_handle<T> self, T &&value) {
-    if (nb::inst_ready(self.h))
-        *self.p = std::move(value);
-    else
-        new (self.p) T(std::move(value));
+/// A new instance of T's bound class holding `value`, made without the
+/// generic cast machinery (the class is known, no __init__ runs).
+template <typename T> inline nb::object new_record(T &&value) {
+    return new_instance<T>(nb::handle((PyObject *) bound_type<T>), std::move(value));
 }
 
 /// Construct `value` into the instance and mark it ready before `hook` runs
@@ -218,6 +216,16 @@ public:
     RecursionGuard &operator=(const RecursionGuard &) = delete;
 };
 
+/// Whether `theirs` (null when the other object is no record of the class)
+/// holds a field `F` equal to that of `mine`.  Both values are held while
+/// their entries compare: an entry's __eq__ may replace either field.
+template <typename T, nb::object T::*F> bool field_equal(const T &mine, const T *theirs) {
+    if (!theirs)
+        return false;
+    nb::object a = mine.*F, b = theirs->*F;
+    return a.equal(b);
+}
+
 /// Py_ReprEnter/Py_ReprLeave held for a scope: `busy()` tells that the object
 /// is already being shown further up (a record that contains itself).
 class ReprGuard {
@@ -252,6 +260,111 @@ nb::object record_repr(nb::handle self, const std::array<const char *, N> &names
         sep = ", ";
     }
     return owned(PyUnicode_Concat(out.ptr(), nb::str(")").ptr()));
+}
+
+// ---------------------------------------------------------------------------
+// Fields as properties.  A record's fields are plain read-write properties:
+// any value may be assigned (a record checks its fields when constructed,
+// not on assignment).
+
+template <typename T, nb::object T::*F> nb::object field_value(const T &record) { return record.*F; }
+
+template <typename T, nb::object T::*F> void assign_field(T &record, nb::handle value) {
+    record.*F = nb::borrow(value);
+}
+
+/// Binds the property `name` over `get`/`set`, annotated as `type`.
+template <typename Class, typename Get, typename Set>
+void def_field(Class &cls, const char *name, Get get, Set set, const char *type, const char *doc) {
+    std::string get_sig = std::string("def ") + name + "(self) -> " + type;
+    std::string set_sig = std::string("def ") + name + "(self, value: " + type + ", /) -> None";
+    cls.def_prop_rw(name, get, set, nb::arg("value").none(), nb::for_getter(nb::sig(get_sig.c_str())),
+                    nb::for_setter(nb::sig(set_sig.c_str())), doc);
+}
+
+/// Binds the record's own field `F` as the property `name`.
+template <auto F, typename Class>
+void def_field(Class &cls, const char *name, const char *type, const char *doc) {
+    using T = typename Class::Type;
+    def_field(cls, name, &field_value<T, F>, &assign_field<T, F>, type, doc);
+}
+
+/// A record that behaves as its list field `F`: `len()` and indexing hand on
+/// to the field.  Each holds a recursion guard, since the field may be the
+/// record itself; the index's __index__ may replace the field, so the list
+/// indexed is held meanwhile.
+template <auto F, typename T> struct ListField {
+    static inline std::string len_where, item_where;   // " in Size.__len__", set at binding
+
+    static size_t len(const T &record) {
+        RecursionGuard guard(len_where.c_str());
+        return nb::len(record.*F);
+    }
+
+    static nb::object getitem(const T &record, nb::handle item) {
+        RecursionGuard guard(item_where.c_str());
+        nb::object list = record.*F;
+        return list[item];
+    }
+};
+
+/// Binds the list field `F` as the property `name` (a `list[item_type]`)
+/// together with the record's `__len__` and `__getitem__`.
+template <auto F, typename Class>
+void def_list_field(Class &cls, const char *name, const char *item_type, const char *doc) {
+    using T = typename Class::Type;
+    using L = ListField<F, T>;
+    std::string class_name = str_text(cls.attr("__name__"));
+    L::len_where = " in " + class_name + ".__len__";
+    L::item_where = " in " + class_name + ".__getitem__";
+    std::string list_type = std::string("list[") + item_type + "]";
+    std::string item_sig = std::string("def __getitem__(self, item: int) -> ") + item_type;
+    def_field<F>(cls, name, list_type.c_str(), doc);
+    cls.def("__len__", &L::len).def("__getitem__", &L::getitem, "item"_a.none(), nb::sig(item_sig.c_str()));
+}
+
+// ---------------------------------------------------------------------------
+// Records whose pickled state is the plain tuple of their fields, restored by
+// constructing the record from them unchecked.
+
+template <typename T, auto... F> struct FieldState {
+    static inline std::string wrong_size;   // "Size state must hold 1 field", set at binding
+
+    static nb::tuple get(const T &record) { return nb::make_tuple(record.*F...); }
+
+    static void set(T &record, nb::tuple state) {
+        if (nb::len(state) != sizeof...(F))
+            throw nb::value_error(wrong_size.c_str());
+        construct(record, state, std::make_index_sequence<sizeof...(F)>());
+    }
+
+    template <size_t... I> static void construct(T &record, nb::tuple &state, std::index_sequence<I...>) {
+        new (&record) T{nb::object(state[I])...};
+    }
+};
+
+/// Binds `__getstate__`/`__setstate__` over the fields `F...`, annotated with
+/// `state_type` when given.
+template <auto... F, typename Class> void def_field_state(Class &cls, const char *state_type = nullptr) {
+    using S = FieldState<typename Class::Type, F...>;
+    size_t n = sizeof...(F);
+    S::wrong_size = str_text(cls.attr("__name__")) + " state must hold " + std::to_string(n) +
+                    (n == 1 ? " field" : " fields");
+    if (!state_type) {
+        cls.def("__getstate__", &S::get).def("__setstate__", &S::set);
+        return;
+    }
+    std::string get_sig = std::string("def __getstate__(self) -> ") + state_type;
+    std::string set_sig = std::string("def __setstate__(self, state: ") + state_type + ", /) -> None";
+    cls.def("__getstate__", &S::get, nb::sig(get_sig.c_str())).def("__setstate__", &S::set, nb::sig(set_sig.c_str()));
+}
+
+/// The class attributes of a record compared by its one field `field`: it
+/// is unhashable, matched by that field, and freed flat.
+template <typename Class> void finish_field_record(Class &cls, const char *field) {
+    cls.attr("__hash__") = nb::none();
+    cls.attr("__match_args__") = nb::make_tuple(field);
+    use_flat_dealloc(cls);
 }
 
 // ---------------------------------------------------------------------------
@@ -424,6 +537,19 @@ inline bool log_value_reject(const ModuleRef &mod, nb::python_error &e) {
         return false;
     log_value_rejected(mod, [&] { return e.value(); });
     return true;
+}
+
+/// `cls(*args)`, or nothing when the construction raises PixelFormatValueReject
+/// (logged).
+template <typename... Args>
+std::optional<nb::object> construct_or_log(const ModuleRef &mod, nb::handle cls, Args &&...args) {
+    try {
+        return cls(std::forward<Args>(args)...);
+    } catch (nb::python_error &e) {
+        if (!log_value_reject(mod, e))
+            throw;
+        return std::nullopt;
+    }
 }
 
 } // namespace korvell

@@ -20,7 +20,7 @@ namespace {
 // stored on an instance whose values live inline reaches no watcher, even
 // once its __dict__ exists: instance dicts (frozen records, enumeration
 // members) are then watched only for changes made through the dict itself.
-// toolkit candidate: the same detection serves module-attribute caches.
+// Up to 3.11 this is the version reading the module-attribute caches use.
 
 #if PY_VERSION_HEX >= 0x030C0000
 int g_watcher = -1;
@@ -41,7 +41,7 @@ uint64_t dict_version(PyObject *) { return 0; }
 void start_watching() {}
 void watch_dict(PyObject *) {}
 uint64_t changes() { return 0; }
-uint64_t dict_version(PyObject *dict) { return ((PyDictObject *) dict)->ma_version_tag; }
+using korvell::dict_version;
 #endif
 
 struct StateWatch {
@@ -154,7 +154,6 @@ bool unchanged(const StateWatch &w) {
 
 /// Whether `current` (a dict, or a class for its own dict) holds exactly the
 /// keys of the dict `captured`, each bound to the very same object.
-/// toolkit candidate: "is this namespace still as imported" for any module.
 bool same_entries(nb::handle current, nb::handle captured) {
     PyObject *dict = current.ptr();
     if (PyType_Check(dict))

@@ -218,20 +218,6 @@ void registered_names(nb::handle registry, std::vector<nb::object> &names) {
     }
 }
 
-// toolkit candidate: a dict's version tag (ModuleRef keeps the same reading private).
-#ifdef KORVELL_DICT_VERSION
-uint64_t dict_version(PyObject *dict) {
-#if defined(__GNUC__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-#endif
-    return ((PyDictObject *) dict)->ma_version_tag;
-#if defined(__GNUC__)
-#pragma GCC diagnostic pop
-#endif
-}
-#endif
-
 /// The plain registry's names as the stages see them, with the member each
 /// stands for.  The names are held, so their UTF-8 forms stay valid whatever
 /// happens to the dict meanwhile; where dicts carry a version, a reading is
@@ -271,7 +257,7 @@ bool plain_names(nb::handle registry, PlainNames &plain) {
         return false;
     PyObject *dict = nb::inst_ptr<korvell::RegistryData>(registry)->registry.ptr();
 #ifdef KORVELL_DICT_VERSION
-    uint64_t version = dict_version(dict);
+    uint64_t version = korvell::dict_version(dict);
     if (plain.dict == dict && plain.version == version)
         return true;   // the same dict, unchanged since its names were read
 #endif
@@ -339,16 +325,10 @@ void register_name(nb::handle self, nb::handle name_obj, nb::handle value) {
 }
 
 void registry_init(nb::pointer_and_handle<PaddingTypeNameRegistry> self) {
-    new (self.p) PaddingTypeNameRegistry();
-    self.p->default_keys = korvell::new_set();
+    PaddingTypeNameRegistry made;
+    made.default_keys = korvell::new_set();
     // the defaults go through the object, so a subclass may add its own
-    nb::inst_mark_ready(self.h);
-    try {
-        self.h.attr("_register_defaults")();
-    } catch (...) {
-        nb::inst_destruct(self.h);
-        throw;
-    }
+    korvell::construct_then(self, std::move(made), [&] { self.h.attr("_register_defaults")(); });
 }
 
 /// A fresh registry of this very class, whatever class the caller is.
@@ -639,20 +619,15 @@ nb::object alignment_value(const PaddingReading &reading) {
 
 /// A Packing instance holding `made`.
 nb::object packing_object(Packing &&made) {
-    nb::object packing = nb::inst_alloc(g_packing_cls);
-    new (nb::inst_ptr<Packing>(packing)) Packing(std::move(made));
-    nb::inst_mark_ready(packing);
-    return packing;
+    return korvell::new_instance<Packing>(g_packing_cls, std::move(made));
 }
 
 /// A new Packing from values that need no conversion or check, its fields
 /// constructed in place (a plain parse makes several per call).
 nb::object new_packing(nb::handle name, bool lsb, nb::handle alignment, nb::handle cluster) {
-    nb::object packing = nb::inst_alloc(g_packing_cls);
-    new (nb::inst_ptr<Packing>(packing))
-        Packing{nb::borrow(name), nb::borrow(lsb ? Py_True : Py_False), nb::borrow(alignment), nb::borrow(cluster)};
-    nb::inst_mark_ready(packing);
-    return packing;
+    return korvell::new_instance<Packing>(
+        g_packing_cls,
+        Packing{nb::borrow(name), nb::borrow(lsb ? Py_True : Py_False), nb::borrow(alignment), nb::borrow(cluster)});
 }
 
 /// The candidates of the plain registry's readings: each member stands for
@@ -759,19 +734,6 @@ nb::list from_designation(nb::handle text_obj) {
 }
 
 // ---------------------------------------------------------------------------
-// Pickling: the four fields in order.
-
-nb::tuple packing_state(const Packing &p) {
-    return nb::make_tuple(p.padding_type_name, p.lsb, p.alignment, p.cluster_marker);
-}
-
-void restore_packing(Packing &p, nb::tuple state) {
-    if (nb::len(state) != 4)
-        throw nb::value_error("Packing state must hold 4 fields");
-    new (&p) Packing{state[0], state[1], state[2], state[3]};
-}
-
-// ---------------------------------------------------------------------------
 // Binding.
 
 constexpr const char *PACKING_DOC =
@@ -786,29 +748,18 @@ void bind_registry(nb::module_ &m) {
     nb::class_<PaddingTypeNameRegistry> cls(m, "PaddingTypeNameRegistry", base,
                                             nb::type_slots(korvell::registry_slots));
     cls.doc() = "Registry for padding type names with immutable defaults.";
-    cls.def("__init__", &registry_init, nb::sig("def __init__(self) -> None"))
-        .def_prop_rw(
-            "_default_keys", [](nb::handle self) { return data_of(self).default_keys; },
-            [](nb::handle self, nb::handle value) { data_of(self).default_keys = nb::borrow(value); },
-            nb::arg("value").none(), nb::for_getter(nb::sig("def _default_keys(self) -> set[str]")),
-            nb::for_setter(nb::sig("def _default_keys(self, value: set[str], /) -> None")),
-            "The default names; they can never be registered again.")
-        .def("_register_defaults", &register_defaults,
-             "Register the default names: the value of each PaddingType member, then \"Packed\".")
-        .def("register", &register_name, "name"_a.none(), "value"_a.none(),
+    cls.def("__init__", &registry_init, nb::sig("def __init__(self) -> None"));
+    cls.def("register", &register_name, "name"_a.none(), "value"_a.none(),
              nb::sig("def register(self, name: str, value: PaddingType) -> None"),
-             "Register ``name`` for ``value``; a default name raises DuplicateRegistrationError.")
-        .def("restore", &restore, "snap"_a.none(),
-             nb::sig("def restore(self, snap: korvell.pfnc._internal.registry.MappingSnapshot[str, PaddingType]) "
-                     "-> None"),
-             "Replace every entry by the snapshot's.\n\n"
-             "The snapshot must map every default name to its default padding type;\n"
-             "otherwise ValueError is raised and the registry is left unchanged.");
-    nb::object classmethod = nb::module_::import_("builtins").attr("classmethod");
-    cls.attr("default_snapshot") = classmethod(
-        nb::cpp_function(&default_snapshot, nb::name("default_snapshot"), "cls"_a,
-                         "A snapshot that holds only the default names."));
-    korvell::use_flat_dealloc(cls);
+             "Register ``name`` for ``value``; a default name raises DuplicateRegistrationError.");
+    korvell::def_defaults_registry(cls, "PaddingType", "The default names; they can never be registered again.",
+                                   &register_defaults,
+                                   "Register the default names: the value of each PaddingType member, then \"Packed\".",
+                                   &restore,
+                                   "Replace every entry by the snapshot's.\n\n"
+                                   "The snapshot must map every default name to its default padding type;\n"
+                                   "otherwise ValueError is raised and the registry is left unchanged.",
+                                   &default_snapshot, "A snapshot that holds only the default names.");
 }
 
 void bind_packing(nb::module_ &m) {
@@ -817,31 +768,15 @@ void bind_packing(nb::module_ &m) {
     cls.def("__init__", &packing_init, "padding_type"_a.none() = nb::none(), "lsb"_a.none() = true,
             "alignment"_a.none() = nb::none(), "cluster_marker"_a.none() = 0,
             nb::sig("def __init__(self, padding_type: PaddingType | str | None = None, lsb: object = True, "
-                    "alignment: int | None = None, cluster_marker: int = 0) -> None"))
-        .def_prop_rw(
-            "padding_type_name", [](const Packing &p) { return p.padding_type_name; },
-            [](Packing &p, nb::handle v) { p.padding_type_name = nb::borrow(v); }, nb::arg("value").none(),
-            nb::for_getter(nb::sig("def padding_type_name(self) -> str")),
-            nb::for_setter(nb::sig("def padding_type_name(self, value: str, /) -> None")),
-            "The padding-type name the packing was built with (\"\" when unpacked).")
-        .def_prop_rw(
-            "lsb", [](const Packing &p) { return p.lsb; }, [](Packing &p, nb::handle v) { p.lsb = nb::borrow(v); },
-            nb::arg("value").none(), nb::for_getter(nb::sig("def lsb(self) -> bool")),
-            nb::for_setter(nb::sig("def lsb(self, value: bool, /) -> None")),
-            "Whether the least significant bit is used; false is written \"msb\".")
-        .def_prop_rw(
-            "alignment", [](const Packing &p) { return p.alignment; },
-            [](Packing &p, nb::handle v) { p.alignment = nb::borrow(v); }, nb::arg("value").none(),
-            nb::for_getter(nb::sig("def alignment(self) -> int | None")),
-            nb::for_setter(nb::sig("def alignment(self, value: int | None, /) -> None")),
-            "The alignment, or None.")
-        .def_prop_rw(
-            "cluster_marker", [](const Packing &p) { return p.cluster_marker; },
-            [](Packing &p, nb::handle v) { p.cluster_marker = nb::borrow(v); }, nb::arg("value").none(),
-            nb::for_getter(nb::sig("def cluster_marker(self) -> int")),
-            nb::for_setter(nb::sig("def cluster_marker(self, value: int, /) -> None")),
-            "The cluster marker; 0 when there is none.")
-        .def_prop_ro(
+                    "alignment: int | None = None, cluster_marker: int = 0) -> None"));
+    korvell::def_field<&Packing::padding_type_name>(
+        cls, "padding_type_name", "str", "The padding-type name the packing was built with (\"\" when unpacked).");
+    korvell::def_field<&Packing::lsb>(cls, "lsb", "bool",
+                                      "Whether the least significant bit is used; false is written \"msb\".");
+    korvell::def_field<&Packing::alignment>(cls, "alignment", "int | None", "The alignment, or None.");
+    korvell::def_field<&Packing::cluster_marker>(cls, "cluster_marker", "int",
+                                                 "The cluster marker; 0 when there is none.");
+    cls.def_prop_ro(
             "padding_type",
             &own_padding_type,
             nb::sig("def padding_type(self) -> PaddingType"),
@@ -856,10 +791,9 @@ void bind_packing(nb::module_ &m) {
                     "Returns (packing, remaining text) pairs: without a cluster marker before\n"
                     "with one, the registered names in registry order, lsb before msb, no\n"
                     "alignment before a read one. Never empty: the unpacked reading that\n"
-                    "consumes nothing is always among them.")
-        .def("__getstate__", &packing_state, nb::sig("def __getstate__(self) -> tuple[str, bool, int | None, int]"))
-        .def("__setstate__", &restore_packing,
-             nb::sig("def __setstate__(self, state: tuple[str, bool, int | None, int], /) -> None"));
+                    "consumes nothing is always among them.");
+    korvell::def_field_state<&Packing::padding_type_name, &Packing::lsb, &Packing::alignment,
+                             &Packing::cluster_marker>(cls, "tuple[str, bool, int | None, int]");
     cls.attr("__hash__") = nb::none();
     korvell::use_flat_dealloc(cls);
 }
@@ -870,14 +804,13 @@ NB_MODULE(ostrevo, m) {
     m.doc() = "Packing: padding types, the registry of padding-type names and the packing part\n"
               "of a PFNC pixel-format designation.";
     g_mod.bind(m);
-    korvell::bind_from(m, "enum", "Enum");
-    korvell::bind_from(m, "logging", "getLogger");
-    korvell::bind_from(m, "korvell.pfnc.exceptions", "PixelFormatValueReject");
-    korvell::bind_from(m, "korvell.pfnc.exceptions", "DuplicateRegistrationError");
-    korvell::bind_from(m, "korvell.pfnc.exceptions", "NotRegisteredError");
-    korvell::bind_from(m, "korvell.pfnc._internal.registry", "MappingSnapshot");
-    korvell::bind_from(m, "korvell.pfnc._internal.registry", "Registry");
-    korvell::bind_from(m, "korvell.pfnc._internal.utils", "join_designators");
+    korvell::bind_imports(m, {
+        {"enum", {"Enum"}},
+        {"logging", {"getLogger"}},
+        {"korvell.pfnc.exceptions", {"PixelFormatValueReject", "DuplicateRegistrationError", "NotRegisteredError"}},
+        {"korvell.pfnc._internal.registry", {"MappingSnapshot", "Registry"}},
+        {"korvell.pfnc._internal.utils", {"join_designators"}},
+    });
     // Joined in C++ only while the module still holds the compiled function.
     nb::object compiled_join = nb::module_::import_("korvell.pfnc._internal._subclasses").attr("join_designators");
     if (m.attr("join_designators").is(compiled_join))

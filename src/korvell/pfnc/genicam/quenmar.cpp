@@ -3,7 +3,6 @@
 // component sequencing and plane groups read against the channel names.
 #include "binding.hpp"
 
-#include <structmember.h>
 
 #include <algorithm>
 #include <climits>
@@ -186,78 +185,13 @@ korvell::ModuleRef g_planes;   // the module that holds the plane groups' names
 const korvell::Name kChannelName{"channel_name"}, kGenicamComponents{"GenicamComponents"},
     kLmnLocation{"LMNLocation"}, kLayouts{"LAYOUTS"}, kFromDesignation{"from_designation"};
 
-// toolkit candidate: a class-attribute guard on the interpreter's type version.
-/// Whether a class still resolves the named attributes to the objects it had
-/// when the guard was set.  The interpreter renews a class's version tag
-/// whenever the class or one of its bases changes, so the lookups are redone
-/// only after a change (and on every call once no tags are left to give).
-class ClassGuard {
-public:
-    void capture(nb::handle cls, std::initializer_list<const char *> names) {
-        type_ = (PyTypeObject *) cls.inc_ref().ptr();   // kept for the process
-        for (const char *name : names) {
-            PyObject *key = korvell::interned(name);
-            PyObject *value = _PyType_Lookup(type_, key);
-            Py_XINCREF(value);   // kept for the process, so that no new object takes its address
-            attrs_.emplace_back(key, value);
-        }
-        version_ = type_->tp_version_tag;
-    }
-
-    PyTypeObject *type() const { return type_; }
-
-    bool holds() {
-        if (!type_)
-            return false;
-        if (version_ != 0 && type_->tp_version_tag == version_)
-            return true;
-        for (const auto &[key, original] : attrs_)
-            if (_PyType_Lookup(type_, key) != original)
-                return false;
-        version_ = type_->tp_version_tag;   // given again by the lookups above
-        return true;
-    }
-
-    /// `obj` is exactly of the class, and the class is unchanged.
-    bool exact(nb::handle obj) { return Py_TYPE(obj.ptr()) == type_ && holds(); }
-
-    /// Lets go of the class and its attributes; the guard never holds again.
-    void release() {
-        for (const auto &[key, value] : attrs_)
-            Py_XDECREF(value);
-        attrs_.clear();
-        PyObject *type = (PyObject *) type_;
-        type_ = nullptr;
-        version_ = 0;
-        Py_XDECREF(type);
-    }
-
-private:
-    PyTypeObject *type_ = nullptr;
-    std::vector<std::pair<PyObject *, PyObject *>> attrs_;
-    unsigned int version_ = 0;
-};
-
 /// The components module's own classes and function, as imported.
 struct Collaborators {
-    ClassGuard components, genicam, lmn, component;
+    korvell::ClassGuard components, genicam, lmn, component;
     PyObject *channel_name = nullptr, *channel_name_code = nullptr, *channel_name_globals = nullptr;
     PyObject *component_key = nullptr, *value_key = nullptr;
     Py_ssize_t components_slot = 0, location_slot = 0, fields_slot = 0;
 } g_own;
-
-/// Byte offset of the `__slots__` entry `name` of `cls`.
-Py_ssize_t slot_offset(nb::handle cls, const char *name) {
-    nb::object descr = cls.attr("__dict__")[name];
-    if (Py_TYPE(descr.ptr()) != &PyMemberDescr_Type)
-        throw nb::type_error((std::string(name) + " is no slot").c_str());
-    return ((PyMemberDescrObject *) descr.ptr())->d_member->offset;
-}
-
-/// The value in a slot, null while unset.
-PyObject *slot_value(nb::handle obj, Py_ssize_t offset) {
-    return *(PyObject **) ((char *) obj.ptr() + offset);
-}
 
 void capture_collaborators() {
     nb::module_ components = nb::module_::import_("korvell.pfnc.genicam.components");
@@ -273,9 +207,9 @@ void capture_collaborators() {
     g_own.channel_name_globals = PyFunction_GET_GLOBALS(channel_name.ptr());
     g_own.component_key = korvell::interned("Component");
     g_own.value_key = korvell::interned("_value_");
-    g_own.components_slot = slot_offset(components.attr("Components"), "_components");
-    g_own.location_slot = slot_offset(components.attr("GenicamComponents"), "_location");
-    g_own.fields_slot = slot_offset(components.attr("LMNLocation"), "_fields");
+    g_own.components_slot = korvell::slot_offset(components.attr("Components"), "_components");
+    g_own.location_slot = korvell::slot_offset(components.attr("GenicamComponents"), "_location");
+    g_own.fields_slot = korvell::slot_offset(components.attr("LMNLocation"), "_fields");
 }
 
 Py_ssize_t length_of(nb::handle obj) {
@@ -297,7 +231,7 @@ bool own_components(nb::handle components) {
 PyObject *own_items(nb::handle components) {
     if (!own_components(components))
         return nullptr;
-    PyObject *items = slot_value(components, g_own.components_slot);
+    PyObject *items = korvell::slot_value(components, g_own.components_slot);
     return items && PyTuple_CheckExact(items) ? items : nullptr;
 }
 
@@ -365,7 +299,7 @@ nb::object lmn_fields(nb::handle components) {
     if (genicam.ptr() == (PyObject *) g_own.genicam.type() && own_components(components)) {
         if (Py_TYPE(components.ptr()) != g_own.genicam.type())
             return {};
-        PyObject *held = slot_value(components, g_own.location_slot);
+        PyObject *held = korvell::slot_value(components, g_own.location_slot);
         location = held ? nb::borrow(held) : components.attr("location");
     } else {
         if (!isinstance_of(components, genicam))
@@ -377,7 +311,7 @@ nb::object lmn_fields(nb::handle components) {
         if (location.is_none())
             return {};
         if (g_own.lmn.exact(location)) {
-            PyObject *held = slot_value(location, g_own.fields_slot);
+            PyObject *held = korvell::slot_value(location, g_own.fields_slot);
             return held ? nb::borrow(held) : location.attr("fields");
         }
     }
@@ -400,7 +334,7 @@ struct ComponentsSequencing : InterfaceSpecific {
 struct PlaneGroups : InterfaceSpecific {};
 
 // The module's own classes with their construction, as bound.
-ClassGuard g_base, g_planar, g_semiplanar, g_sequencing;
+korvell::ClassGuard g_base, g_planar, g_semiplanar, g_sequencing;
 PyObject *g_plane_groups = nullptr;   // the plane-groups class once bound
 PyObject *g_layouts = nullptr;        // the plane-groups module's layout words, as bound
 std::vector<std::string_view> g_layout_words;
@@ -425,44 +359,20 @@ nb::list single_candidate(nb::handle obj, nb::handle rest) {
     return out;
 }
 
-/// A new instance of the module's own class `T`, built without a call while
-/// the class's construction is the bound one.
-template <typename T, typename... Args>
-nb::object own_instance(ClassGuard &own, Args &&...args) {
-    nb::object obj = nb::inst_alloc(nb::handle((PyObject *) own.type()));
-    new (nb::inst_ptr<T>(obj)) T(std::forward<Args>(args)...);
-    nb::inst_mark_ready(obj);
-    return obj;
-}
-
-// toolkit candidate: construction of a reading that may be rejected.
-/// `cls(*args)`, or nothing when the construction raises PixelFormatValueReject
-/// (logged).
-template <typename... Args>
-std::optional<nb::object> construct_or_log(nb::handle cls, Args &&...args) {
-    try {
-        return cls(std::forward<Args>(args)...);
-    } catch (nb::python_error &e) {
-        if (!korvell::log_value_reject(g_mod, e))
-            throw;
-        return std::nullopt;
-    }
-}
-
 // --- Planar and SemiPlanar --------------------------------------------------
 
 /// `from_designation` of a fixed-word class: one candidate when the text
 /// begins with `word`, of the class the operation was called on.
 template <typename T>
-nb::list fixed_word_parse(ClassGuard &own, std::string_view word, nb::handle cls, nb::handle designation_obj) {
+nb::list fixed_word_parse(korvell::ClassGuard &own, std::string_view word, nb::handle cls, nb::handle designation_obj) {
     nb::str full = korvell::exact_str(designation_obj, "full_designation");
     korvell::Text text = korvell::view_text(full);
     if (!starts_at(text.view, 0, word))
         return korvell::new_list();
     std::optional<nb::object> obj;
     if (cls.ptr() == (PyObject *) own.type() && own.holds())
-        obj = own_instance<T>(own);
-    else if (!(obj = construct_or_log(cls)))
+        obj = korvell::new_instance<T>(nb::handle((PyObject *) own.type()));
+    else if (!(obj = korvell::construct_or_log(g_mod, cls)))
         return korvell::new_list();
     return single_candidate(*obj, korvell::rest_of(text, word.size()));
 }
@@ -632,8 +542,8 @@ nb::list sequencing_parse(nb::handle cls, nb::handle designation_obj, nb::handle
     nb::tuple extracted = names_tuple(names, scan.taken);
     std::optional<nb::object> obj;
     if (cls.ptr() == (PyObject *) g_sequencing.type() && g_sequencing.holds())
-        obj = own_instance<ComponentsSequencing>(g_sequencing, std::move(extracted));
-    else if (!(obj = construct_or_log(cls, extracted)))
+        obj = korvell::new_instance<ComponentsSequencing>(nb::handle((PyObject *) g_sequencing.type()), std::move(extracted));
+    else if (!(obj = korvell::construct_or_log(g_mod, cls, extracted)))
         return korvell::new_list();
     return single_candidate(*obj, korvell::rest_of(text, scan.stop));
 }
@@ -783,7 +693,7 @@ OwnParse own_parse(nb::handle implementation) {
 /// so that they are freed with their modules instead of outliving them; every
 /// call after this takes the general route.
 void release_kept() {
-    for (ClassGuard *guard : {&g_own.components, &g_own.genicam, &g_own.lmn, &g_own.component, &g_base, &g_planar,
+    for (korvell::ClassGuard *guard : {&g_own.components, &g_own.genicam, &g_own.lmn, &g_own.component, &g_base, &g_planar,
                               &g_semiplanar, &g_sequencing})
         guard->release();
     for (const auto &[classmethod, parse] : g_parses)
@@ -832,23 +742,16 @@ void def_parse(nb::handle cls, OwnParse parse, const char *doc) {
 
 void bind_names(nb::module_ &m) {
     g_mod.bind(m);
-    // (module, name) in the order the names appear in the namespace.
-    static const std::pair<const char *, const char *> imports[] = {
-        {"abc", "ABCMeta"},
-        {"abc", "abstractmethod"},
-        {"logging", "getLogger"},
-        {"typing_extensions", "Self"},
-        {"korvell.pfnc.exceptions", "ParseReject"},
-        {"korvell.pfnc.exceptions", "PixelFormatValueReject"},
-        {"korvell.pfnc.genicam.tesselk", "Size"},
-        {"korvell.pfnc.genicam.components", "channel_name"},
-        {"korvell.pfnc.genicam.components", "Components"},
-        {"korvell.pfnc.genicam.components", "LMNLocation"},
-        {"korvell.pfnc.genicam.components", "GenicamComponents"},
-        {"korvell.pfnc._internal.utils", "all_implementations"},
-    };
-    for (const auto &[module, name] : imports)
-        korvell::bind_from(m, module, name);
+    // in the order the names appear in the namespace
+    korvell::bind_imports(m, {
+        {"abc", {"ABCMeta", "abstractmethod"}},
+        {"logging", {"getLogger"}},
+        {"typing_extensions", {"Self"}},
+        {"korvell.pfnc.exceptions", {"ParseReject", "PixelFormatValueReject"}},
+        {"korvell.pfnc.genicam.tesselk", {"Size"}},
+        {"korvell.pfnc.genicam.components", {"channel_name", "Components", "LMNLocation", "GenicamComponents"}},
+        {"korvell.pfnc._internal.utils", {"all_implementations"}},
+    });
     m.attr("logger") = m.attr("getLogger")(m.attr("__name__"));
     capture_collaborators();
 }
@@ -894,24 +797,13 @@ nb::str sequencing_designation(const ComponentsSequencing &s) {
 }
 
 bool sequencing_eq(const ComponentsSequencing &s, nb::handle other) {
-    const ComponentsSequencing *o = korvell::instance_of<ComponentsSequencing>(other);
-    if (!o)
-        return false;
-    // Both are kept while their entries compare: an entry's __eq__ may
-    // replace either field.
-    nb::object mine = s.components, theirs = o->components;
-    return mine.equal(theirs);
+    return korvell::field_equal<ComponentsSequencing, &ComponentsSequencing::components>(
+        s, korvell::instance_of<ComponentsSequencing>(other));
 }
 
 nb::str sequencing_repr(nb::handle self) {
     return nb::str("{}(components={!r})")
         .format(qualname_of(self), korvell::self_of<ComponentsSequencing>(self).components);
-}
-
-void sequencing_setstate(ComponentsSequencing &s, nb::tuple state) {
-    if (nb::len(state) != 1)
-        throw nb::value_error("ComponentsSequencing state must hold 1 field");
-    new (&s) ComponentsSequencing(state[0]);
 }
 
 void bind_sequencing(nb::module_ &m) {
@@ -924,28 +816,22 @@ void bind_sequencing(nb::module_ &m) {
            [](ComponentsSequencing *self, nb::handle components) {
                new (self) ComponentsSequencing(korvell::exact_tuple(components, "components"));
            },
-           "components"_a.none(), nb::sig("def __init__(self, components: tuple[str, ...]) -> None"))
-        .def_prop_rw(
-            "components", [](const ComponentsSequencing &s) { return s.components; },
-            [](ComponentsSequencing &s, nb::handle value) { s.components = nb::borrow(value); },
-            nb::arg("value").none(), nb::for_getter(nb::sig("def components(self) -> tuple[str, ...]")),
-            nb::for_setter(nb::sig("def components(self, value: tuple[str, ...], /) -> None")),
-            "The channel names in the order they follow each other, one per occurrence.")
-        .def("designation", &sequencing_designation,
+           "components"_a.none(), nb::sig("def __init__(self, components: tuple[str, ...]) -> None"));
+    korvell::def_field<&ComponentsSequencing::components>(
+        seq, "components", "tuple[str, ...]",
+        "The channel names in the order they follow each other, one per occurrence.");
+    seq.def("designation", &sequencing_designation,
              "The channel names concatenated in order (\"\" when there are none).")
         .def("__eq__", &sequencing_eq, "other"_a.none(), nb::sig("def __eq__(self, other: object) -> bool"))
-        .def("__repr__", &sequencing_repr)
-        .def("__getstate__", [](const ComponentsSequencing &s) { return nb::make_tuple(s.components); })
-        .def("__setstate__", &sequencing_setstate);
+        .def("__repr__", &sequencing_repr);
+    korvell::def_field_state<&ComponentsSequencing::components>(seq);
     def_parse(seq, &sequencing_parse,
               "Read a run of the components' channel names from the front of\n"
               "``full_designation``, longest name first at every position.\n\n"
               "Returns one (object, remaining text) pair when as many distinct components\n"
               "occur as ``sizes`` has channels and, for components at an LMN location, their\n"
               "counts are in the location's proportions; otherwise an empty list.");
-    seq.attr("__hash__") = nb::none();
-    seq.attr("__match_args__") = nb::make_tuple("components");
-    korvell::use_flat_dealloc(seq);
+    korvell::finish_field_record(seq, "components");
 }
 
 /// A method set on a class after its base became abstract (nanobind would

@@ -298,14 +298,7 @@ void size_init(nb::pointer_and_handle<Size> self, nb::handle sizes) {
     }
     // A subclass may override __post_init__, which reads the stored field:
     // construct first, and undo the construction if it fails.
-    new (self.p) Size{std::move(list)};
-    nb::inst_mark_ready(self.h);
-    try {
-        self.h.attr("__post_init__")();
-    } catch (...) {
-        nb::inst_destruct(self.h);
-        throw;
-    }
+    korvell::construct_then(self, Size{std::move(list)}, [&] { self.h.attr("__post_init__")(); });
 }
 
 void size_post_init(nb::handle self) {
@@ -313,41 +306,13 @@ void size_post_init(nb::handle self) {
     validate(sizes);
 }
 
-nb::object size_sizes(const Size &s) { return s.sizes; }
-void size_set_sizes(Size &s, nb::handle value) { s.sizes = nb::borrow(value); }
-
-size_t size_len(const Size &s) {
-    korvell::RecursionGuard guard(" in Size.__len__");
-    return nb::len(s.sizes);
-}
-
-nb::object size_getitem(const Size &s, nb::handle item) {
-    korvell::RecursionGuard guard(" in Size.__getitem__");
-    nb::object sizes = s.sizes;   // kept: the index's __index__ may replace the field
-    return sizes[item];
-}
-
 bool size_eq(const Size &s, nb::handle other) {
-    const Size *o = korvell::record_of<Size>(other);
-    if (!o)
-        return false;
-    // Both lists are kept while their entries compare: an entry's __eq__ may
-    // replace either field.
-    nb::object mine = s.sizes, theirs = o->sizes;
-    return mine.equal(theirs);
+    return korvell::field_equal<Size, &Size::sizes>(s, korvell::record_of<Size>(other));
 }
 
 nb::str size_repr(nb::handle self) {
     nb::object name = nb::handle((PyObject *) Py_TYPE(self.ptr())).attr("__qualname__");
     return nb::str("{}(sizes={!r})").format(name, korvell::self_of<Size>(self).sizes);
-}
-
-nb::tuple size_getstate(const Size &s) { return nb::make_tuple(s.sizes); }
-
-void size_setstate(Size &s, nb::tuple state) {
-    if (nb::len(state) != 1)
-        throw nb::value_error("Size state must hold 1 field");
-    new (&s) Size{state[0]};
 }
 
 void bind_size(nb::module_ &m) {
@@ -356,14 +321,9 @@ void bind_size(nb::module_ &m) {
     cls.doc() = "Bit count of each channel of a pixel format, in channel order.";
     cls.def("__init__", &size_init, "sizes"_a.none(), nb::sig("def __init__(self, sizes: list[int]) -> None"))
         .def("__post_init__", &size_post_init,
-             "Check that every entry is greater than 0; raise PixelFormatValueReject otherwise.")
-        .def_prop_rw("sizes", &size_sizes, &size_set_sizes, nb::arg("value").none(),
-                     nb::for_getter(nb::sig("def sizes(self) -> list[int]")),
-                     nb::for_setter(nb::sig("def sizes(self, value: list[int], /) -> None")),
-                     "Bit count of each channel.")
-        .def("__len__", &size_len)
-        .def("__getitem__", &size_getitem, "item"_a.none(), nb::sig("def __getitem__(self, item: int) -> int"))
-        .def("__eq__", &size_eq, "other"_a.none(), nb::sig("def __eq__(self, other: object) -> bool"))
+             "Check that every entry is greater than 0; raise PixelFormatValueReject otherwise.");
+    korvell::def_list_field<&Size::sizes>(cls, "sizes", "int", "Bit count of each channel.");
+    cls.def("__eq__", &size_eq, "other"_a.none(), nb::sig("def __eq__(self, other: object) -> bool"))
         .def("__repr__", &size_repr)
         .def("designation", &designation,
              "The designation text: the count once when all channels share it, otherwise\n"
@@ -375,12 +335,9 @@ void bind_size(nb::module_ &m) {
                     "Returns (size, remaining text), or None when the text holds no counts.\n"
                     "A digit run whose length divides by the channel count is read per channel\n"
                     "(\"565\" with 3 channels gives 5, 6, 5); otherwise it is one count shared by\n"
-                    "every channel (\"10\" with 3 channels gives 10, 10, 10).")
-        .def("__getstate__", &size_getstate)
-        .def("__setstate__", &size_setstate);
-    cls.attr("__hash__") = nb::none();
-    cls.attr("__match_args__") = nb::make_tuple("sizes");
-    korvell::use_flat_dealloc(cls);
+                    "every channel (\"10\" with 3 channels gives 10, 10, 10).");
+    korvell::def_field_state<&Size::sizes>(cls);
+    korvell::finish_field_record(cls, "sizes");
 }
 
 } // namespace
@@ -388,6 +345,6 @@ void bind_size(nb::module_ &m) {
 NB_MODULE(tesselk, m) {
     m.doc() = "Channel bit sizes: the number-of-bits part of a PFNC pixel-format designation.";
     g_mod.bind(m);
-    korvell::bind_from(m, "korvell.pfnc.exceptions", "PixelFormatValueReject");
+    korvell::bind_from(m, "korvell.pfnc.exceptions", {"PixelFormatValueReject"});
     bind_size(m);
 }
