@@ -600,9 +600,8 @@ void init_state() {
 } // namespace
 
 NB_MODULE(halvenor, m) {
-    m.doc() = "Decoder registry for GenICam PFNC pixel formats.";
-    g_mod.bind(m);
-    korvell::bind_from(m, "korvell.pfnc.exceptions", {"PixelFormatDecodeNotSupportedError"});
+    g_mod.open(m, "Decoder registry for GenICam PFNC pixel formats.",
+               {{"korvell.pfnc.exceptions", {"PixelFormatDecodeNotSupportedError"}}});
     nb::module_::import_("numpy");   // the array type of every image; must be importable
     m.attr("logger") = nb::module_::import_("logging").attr("getLogger")(m.attr("__name__"));
     init_state();

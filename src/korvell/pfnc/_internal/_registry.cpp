@@ -94,8 +94,6 @@ void bind_registry(nb::module_ &m) {
 } // namespace
 
 NB_MODULE(_registry, m) {
-    m.doc() = "The compiled generic registry base.";
-    g_mod.bind(m);
-    korvell::bind_from(m, "korvell.pfnc.exceptions", {"NotRegisteredError"});
+    g_mod.open(m, "The compiled generic registry base.", {{"korvell.pfnc.exceptions", {"NotRegisteredError"}}});
     bind_registry(m);
 }

@@ -270,8 +270,7 @@ void bind_join_designators(nb::module_ &m) {
 } // namespace
 
 NB_MODULE(_subclasses, m) {
-    m.doc() = "The walk over a class's implementations and the joining of designation pieces.";
-    g_mod.bind(m);
+    g_mod.open(m, "The walk over a class's implementations and the joining of designation pieces.");
     bind_all_implementations(m);
     bind_join_designators(m);
 }

@@ -44,8 +44,34 @@ inline uint64_t dict_version(PyObject *dict) {
 }
 #endif
 
+/// `from <module> import <names...>`, each bound into `m` as an attribute.
+inline void bind_from(nb::module_ &m, const char *module, std::initializer_list<const char *> names) {
+    nb::module_ source = nb::module_::import_(module);
+    for (const char *name : names)
+        m.attr(name) = source.attr(name);
+}
+
+struct Import {
+    const char *module;
+    std::initializer_list<const char *> names;
+};
+
+/// Every `from <module> import <names...>` of `imports`, in order.
+inline void bind_imports(nb::module_ &m, std::initializer_list<Import> imports) {
+    for (const Import &entry : imports)
+        bind_from(m, entry.module, entry.names);
+}
+
 class ModuleRef {
 public:
+    /// The opening of a module's initialisation: its docstring, this
+    /// reference to its namespace, and the names it imports, in order.
+    void open(nb::module_ &m, const char *doc, std::initializer_list<Import> imports = {}) {
+        m.doc() = doc;
+        bind(m);
+        bind_imports(m, imports);
+    }
+
     void bind(nb::module_ &m) {
         mod_ = m.ptr();
         Py_INCREF(mod_);   // kept for the process
@@ -226,24 +252,6 @@ inline Py_ssize_t slot_offset(nb::handle cls, const char *name) {
 /// The value in a slot, null while unset.
 inline PyObject *slot_value(nb::handle obj, Py_ssize_t offset) {
     return *(PyObject **) ((char *) obj.ptr() + offset);
-}
-
-/// `from <module> import <names...>`, each bound into `m` as an attribute.
-inline void bind_from(nb::module_ &m, const char *module, std::initializer_list<const char *> names) {
-    nb::module_ source = nb::module_::import_(module);
-    for (const char *name : names)
-        m.attr(name) = source.attr(name);
-}
-
-struct Import {
-    const char *module;
-    std::initializer_list<const char *> names;
-};
-
-/// Every `from <module> import <names...>` of `imports`, in order.
-inline void bind_imports(nb::module_ &m, std::initializer_list<Import> imports) {
-    for (const Import &entry : imports)
-        bind_from(m, entry.module, entry.names);
 }
 
 } // namespace korvell

@@ -652,12 +652,10 @@ void make_data_types_abstract(nb::class_<DataTypes> &base) {
 } // namespace
 
 NB_MODULE(brintal, m) {
-    m.doc() = "Data types: the default data types, the registry of custom single-character\n"
-              "data-type designators, and the per-channel data-type part of a designation.";
-    g_mod.bind(m);
-
-    // the names the module imports, bound in this order
-    korvell::bind_imports(m, {
+    g_mod.open(m,
+               "Data types: the default data types, the registry of custom single-character\n"
+               "data-type designators, and the per-channel data-type part of a designation.",
+               {
         {"abc", {"ABCMeta", "abstractmethod"}},
         {"enum", {"Enum"}},
         {"typing", {"get_args", "TypeGuard"}},

@@ -801,10 +801,10 @@ void bind_packing(nb::module_ &m) {
 } // namespace
 
 NB_MODULE(ostrevo, m) {
-    m.doc() = "Packing: padding types, the registry of padding-type names and the packing part\n"
-              "of a PFNC pixel-format designation.";
-    g_mod.bind(m);
-    korvell::bind_imports(m, {
+    g_mod.open(m,
+               "Packing: padding types, the registry of padding-type names and the packing part\n"
+               "of a PFNC pixel-format designation.",
+               {
         {"enum", {"Enum"}},
         {"logging", {"getLogger"}},
         {"korvell.pfnc.exceptions", {"PixelFormatValueReject", "DuplicateRegistrationError", "NotRegisteredError"}},

@@ -741,9 +741,11 @@ void def_parse(nb::handle cls, OwnParse parse, const char *doc) {
 }
 
 void bind_names(nb::module_ &m) {
-    g_mod.bind(m);
-    // in the order the names appear in the namespace
-    korvell::bind_imports(m, {
+    // the imports in the order the names appear in the namespace
+    g_mod.open(m,
+               "Interface specifics: the suffix after the underscore of a PFNC pixel-format\n"
+               "designation (planar, semi-planar, or an explicit component sequence).",
+               {
         {"abc", {"ABCMeta", "abstractmethod"}},
         {"logging", {"getLogger"}},
         {"typing_extensions", {"Self"}},
@@ -882,8 +884,6 @@ nb::object bind_plane_groups(nb::module_ module) {
 } // namespace
 
 NB_MODULE(quenmar, m) {
-    m.doc() = "Interface specifics: the suffix after the underscore of a PFNC pixel-format\n"
-              "designation (planar, semi-planar, or an explicit component sequence).";
     bind_names(m);
     bind_base(m);
     bind_fixed_word<Planar>(m, "Planar", "Planar", "The planar layout: the suffix \"Planar\".", &planar_parse);

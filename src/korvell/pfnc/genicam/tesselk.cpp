@@ -343,8 +343,7 @@ void bind_size(nb::module_ &m) {
 } // namespace
 
 NB_MODULE(tesselk, m) {
-    m.doc() = "Channel bit sizes: the number-of-bits part of a PFNC pixel-format designation.";
-    g_mod.bind(m);
-    korvell::bind_from(m, "korvell.pfnc.exceptions", {"PixelFormatValueReject"});
+    g_mod.open(m, "Channel bit sizes: the number-of-bits part of a PFNC pixel-format designation.",
+               {{"korvell.pfnc.exceptions", {"PixelFormatValueReject"}}});
     bind_size(m);
 }
