@@ -4,24 +4,15 @@ Each guarded fast path has a row beside it with the guard made to fail, so the
 difference is what the fast path buys.
 """
 
-import contextlib
 import functools
 
 from korvell.pfnc.genicam import brintal
 from korvell.pfnc.genicam.brintal import CompoundDataTypes, DataTypeRegistry, DataTypes, DefaultDataType
 
+from _patch import patched as _patched
+
 SIGNED, FLOAT = DefaultDataType.SIGNED, DefaultDataType.FLOAT
 _SFS = CompoundDataTypes([SIGNED, FLOAT, SIGNED])
-
-
-@contextlib.contextmanager
-def _patched(owner, name, value):
-    saved = owner.__dict__[name] if isinstance(owner, type) else getattr(owner, name)
-    setattr(owner, name, value)
-    try:
-        yield
-    finally:
-        setattr(owner, name, saved)
 
 
 def _parse_through_python():

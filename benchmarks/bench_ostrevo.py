@@ -1,12 +1,13 @@
 """Packing: parse and format, each direct route beside its route through the
 interpreter (the fallback taken when a guard fails)."""
 
-import contextlib
 import functools
 
 from korvell.pfnc._internal.utils import join_designators
 from korvell.pfnc.genicam import ostrevo
 from korvell.pfnc.genicam.ostrevo import Packing, PaddingTypeNameRegistry
+
+from _patch import patched as _patched
 
 _c3p32 = Packing("p", False, 32, 3)
 _c3p32_int_lsb = Packing("p", False, 32, 3)
@@ -17,23 +18,13 @@ class _Subclassed(PaddingTypeNameRegistry):
     """Overrides nothing; a registry that is not the exact compiled class."""
 
 
-@contextlib.contextmanager
-def _patched(name, value):
-    saved = getattr(ostrevo, name)
-    setattr(ostrevo, name, value)
-    try:
-        yield
-    finally:
-        setattr(ostrevo, name, saved)
-
-
 def _registry_subclass():
-    return _patched("PADDING_TYPE_NAME_REGISTRY", _Subclassed())
+    return _patched(ostrevo, "PADDING_TYPE_NAME_REGISTRY", _Subclassed())
 
 
 def _join_replaced():
     # the same function behind a C-level wrapper: no longer the module's own object
-    return _patched("join_designators", functools.partial(join_designators))
+    return _patched(ostrevo, "join_designators", functools.partial(join_designators))
 
 
 _PARSE = ('Packing.from_designation("c3p32")', lambda: Packing.from_designation("c3p32"))

@@ -15,6 +15,8 @@ from korvell.pfnc.genicam.planes import PlaneGroups
 from korvell.pfnc.genicam.quenmar import ComponentsSequencing, InterfaceSpecific, Planar, SemiPlanar
 from korvell.pfnc.genicam.tesselk import Size
 
+from _patch import patched as _patched
+
 _YCC = [Component.Y, Component.CB, Component.CR]
 _YCC_422 = GenicamComponents(_YCC, LMNLocation((4, 2, 2)))
 _YCC_420 = GenicamComponents(_YCC, LMNLocation((4, 2, 0)))
@@ -33,16 +35,6 @@ class _SameLocation(LMNLocation):
 
 # The same components through classes the direct reads do not know.
 _YCC_422_SUB = _SameComponents(_YCC, _SameLocation((4, 2, 2)))
-
-
-@contextlib.contextmanager
-def _patched(target, name, value):
-    old = vars(target)[name]
-    setattr(target, name, value)
-    try:
-        yield
-    finally:
-        setattr(target, name, old)
 
 
 def _copied_parses():

@@ -138,7 +138,7 @@ class Text(str):
 
 
 class Formatting(str):
-    def __format__(self, spec):
+    def __format__(self, format_spec):
         return "F"
 
     def __add__(self, other):
